@@ -1,0 +1,125 @@
+// kernel.cpp: the driver of the moving average: no-value slots, weights, blocking, narrowing.
+//
+// Output k (period-1 <= k < count) is T_k / S with
+//     S   = w(1) + w(2) + ... + w(period)
+//     T_k = w(1) x[k-period+1] + w(2) x[k-period+2] + ... + w(period) x[k]
+// each sum formed from +0.0 in ascending i, in IEEE double, and rounded once to float.
+// Outputs are computed SWMA_OUTPUT_BLOCK at a time; each keeps its own accumulator and
+// takes its terms in ascending i, so blocking changes the speed and not a bit of a result.
+// Periods above SWMA_WEIGHT_CHUNK take their weights in chunks, re-evaluated per block,
+// which keeps the stack bounded (about 24 KiB) however long the period.
+#include "sinewma_internal.h"
+
+#include <string.h>
+
+namespace {
+
+// The angle step's numerator, 3.14159 (not pi): the weights and results depend on it.
+constexpr double kAngle = 3.14159;
+
+inline float no_value()
+{
+    const uint32_t bits = 0x7F7FC99Eu; // 3.4e38f
+    float f;
+    memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+// w(i) = sin(i * 3.14159 / (period + 1)): product first, then the quotient.
+// period + 1 is formed in double, exact, so period = INT_MAX does not overflow.
+inline double weight(int64_t i, double period_plus_1)
+{
+    return swma_sin(double(i) * kAngle / period_plus_1);
+}
+
+using accumulate_fn = void (*)(const double *, int, const double *, double *, int);
+
+accumulate_fn pick(swma_isa isa, int64_t work)
+{
+#if defined(__i386__) || defined(__x86_64__)
+    if (isa == SWMA_ISA_AUTO) {
+        // CPUID traps to the hypervisor on virtual machines (a microsecond or more), so a
+        // small call stays on SSE2, which every build for this architecture can run.
+        isa = work >= 32768 ? swma_cpu_isa() : SWMA_ISA_SSE2;
+    }
+    switch (isa) {
+    case SWMA_ISA_AVX2:
+        return swma_accumulate_avx2;
+    case SWMA_ISA_SSE2:
+        return swma_accumulate_sse2;
+    default:
+        return swma_accumulate_scalar;
+    }
+#else
+    (void)isa;
+    (void)work;
+    return swma_accumulate_scalar;
+#endif
+}
+
+} // namespace
+
+int swma_compute(const float *input, int period, int count, float *output, swma_isa isa)
+{
+    if (period < 1 || count <= 0 || output == nullptr)
+        return count;
+
+    // No-value slots: never past count, and all of them when there is nothing to read.
+    const float nv = no_value();
+    int warm = period - 1 < count ? period - 1 : count;
+    if (input == nullptr)
+        warm = count;
+    for (int k = 0; k < warm; k++)
+        output[k] = nv;
+    if (warm == count)
+        return count;
+
+    const double pp1 = double(period) + 1.0;
+    double w[SWMA_WEIGHT_CHUNK];
+    double sum = 0.0;
+    const bool chunked = period > SWMA_WEIGHT_CHUNK;
+    for (int64_t i = 1; i <= period; i++) {
+        double wi = weight(i, pp1);
+        if (!chunked)
+            w[i - 1] = wi;
+        sum = sum + wi;
+    }
+
+    const int64_t results = int64_t(count) - (period - 1);
+    const accumulate_fn accumulate = pick(isa, results * period);
+
+    double x[SWMA_WEIGHT_CHUNK + SWMA_OUTPUT_BLOCK];
+    double acc[SWMA_OUTPUT_BLOCK];
+    for (int64_t k0 = period - 1; k0 < count; k0 += SWMA_OUTPUT_BLOCK) {
+        const int nb = int(count - k0 < int64_t(SWMA_OUTPUT_BLOCK) ? count - k0 : SWMA_OUTPUT_BLOCK);
+        for (int j = 0; j < nb; j++)
+            acc[j] = 0.0;
+        for (int64_t i0 = 1; i0 <= period; i0 += SWMA_WEIGHT_CHUNK) {
+            const int nw = int(period - i0 + 1 < int64_t(SWMA_WEIGHT_CHUNK) ? period - i0 + 1
+                                                                            : SWMA_WEIGHT_CHUNK);
+            if (chunked) {
+                for (int m = 0; m < nw; m++)
+                    w[m] = weight(i0 + m, pp1);
+            }
+            // Position i of output k reads x[k - period + i]; widen this chunk's span once.
+            const float *src = input + (k0 - period + i0);
+            const int span = nw + nb - 1;
+            for (int m = 0; m < span; m++)
+                x[m] = double(src[m]);
+            accumulate(w, nw, x, acc, nb);
+        }
+        for (int j = 0; j < nb; j++)
+            output[k0 + j] = float(acc[j] / sum);
+    }
+    return count;
+}
+
+void swma_accumulate_scalar(const double *w, int nw, const double *x, double *acc, int nb)
+{
+    for (int j = 0; j < nb; j++) {
+        double a = acc[j];
+        for (int m = 0; m < nw; m++)
+            a = a + w[m] * x[j + m];
+        acc[j] = a;
+    }
+}
