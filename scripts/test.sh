@@ -5,15 +5,25 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-need_packages cmake ninja-build g++ libgtest-dev libbenchmark-dev libmpfr-dev
+need_packages cmake ninja-build g++ libgtest-dev libbenchmark-dev libmpfr-dev \
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
 
 status=0
 run() { echo "== $*"; "$@" || status=1; }
 
-for preset in native sanitize; do
+for preset in native sanitize windows-x86 windows-x64; do
   rm -rf "build/$preset"
   run cmake --preset "$preset" >/dev/null
   run cmake --build --preset "$preset"
+  if [[ "$preset" == windows-* ]]; then
+    # A Wine prefix of its own inside the build folder, made before the tests start.
+    export WINEPREFIX="$PWD/build/$preset/wineprefix" WINEDEBUG=-all
+    if [ "$preset" = windows-x86 ]; then
+      WINEARCH=win32 /usr/lib/wine/wine wineboot -i >/dev/null 2>&1 || true
+    else
+      WINEARCH=win64 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || true
+    fi
+  fi
   run ctest --preset "$preset" -j2
 done
 

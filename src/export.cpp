@@ -16,3 +16,27 @@ SineWeightedMovingAverage(const float *input, int period, int count, float *outp
 {
     return swma_compute(input, period, count, output, SWMA_ISA_AUTO);
 }
+
+#if defined(_WIN32)
+#include <windows.h>
+
+// The DLL links no C runtime, so this is its whole entry: success for every notification.
+// Hosts have long relied on a DLL's runtime start-up setting the loading thread's x87
+// precision control to double precision (53 bits); keep that effect on 32-bit x86, and
+// leave the rounding mode and exception masks alone. The library's own arithmetic is SSE2
+// and does not depend on it.
+extern "C" BOOL WINAPI swma_dll_entry(HINSTANCE, DWORD reason, LPVOID)
+{
+#if defined(__i386__)
+    if (reason == DLL_PROCESS_ATTACH) {
+        unsigned short cw;
+        __asm__ volatile("fnstcw %0" : "=m"(cw));
+        cw = static_cast<unsigned short>((cw & ~0x0300u) | 0x0200u); // PC = 10b: 53 bits
+        __asm__ volatile("fldcw %0" : : "m"(cw));
+    }
+#else
+    (void)reason;
+#endif
+    return TRUE;
+}
+#endif
