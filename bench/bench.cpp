@@ -1,0 +1,152 @@
+// bench.cpp: speed of the export, each forced arithmetic path, the definition written out
+// literally (a sin per weight per use) and a plain loop over a weight table (one chain of
+// dependent additions per output, as moving averages are usually written).
+// Counters: ns per output and ns per output x weight. Each benchmark checks its results
+// against the oracle after timing, and fails rather than report figures for wrong answers.
+#include "sinewma.h"
+#include "sinewma_internal.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+constexpr int kCount = 1000000;
+
+const std::vector<float> &prices()
+{
+    static const std::vector<float> v = [] {
+        std::vector<float> p(kCount);
+        uint64_t s = 12345;
+        double price = 100.0;
+        for (float &x : p) {
+            s = s * 6364136223846793005ull + 1442695040888963407ull;
+            price *= 1.0 + 0.02 * (double(s >> 11) * 0x1p-53 - 0.5);
+            x = float(price);
+        }
+        return p;
+    }();
+    return v;
+}
+
+// The definition, literally, with the library's sine (proven correctly rounded by the tests).
+void literal(const float *in, int period, int count, float *out, double (*sine)(double))
+{
+    const double n1 = double(period) + 1.0;
+    for (int k = 0; k < period - 1 && k < count; k++)
+        out[k] = SINEWMA_NO_VALUE;
+    double s = 0.0;
+    for (int i = 1; i <= period; i++)
+        s = s + sine(double(i) * 3.14159 / n1);
+    for (int k = period - 1; k < count; k++) {
+        double t = 0.0;
+        for (int i = 1; i <= period; i++)
+            t = t + sine(double(i) * 3.14159 / n1) * double(in[k - period + i]);
+        out[k] = float(t / s);
+    }
+}
+
+double platform_sin(double x) { return std::sin(x); }
+
+// The usual way: weights once, then one dependent chain of additions per output.
+void table_loop(const float *in, int period, int count, float *out)
+{
+    std::vector<double> w(static_cast<size_t>(period) + 1);
+    const double n1 = double(period) + 1.0;
+    double s = 0.0;
+    for (int i = 1; i <= period; i++)
+        s = s + (w[size_t(i)] = swma_sin(double(i) * 3.14159 / n1));
+    for (int k = 0; k < period - 1 && k < count; k++)
+        out[k] = SINEWMA_NO_VALUE;
+    for (int k = period - 1; k < count; k++) {
+        double t = 0.0;
+        const float *x = in + k - period;
+        for (int i = 1; i <= period; i++)
+            t = t + w[size_t(i)] * double(x[i]);
+        out[k] = float(t / s);
+    }
+}
+
+void set_counters(benchmark::State &st, int period, int count)
+{
+    const double outputs = double(count - period + 1);
+    st.counters["per_output"] = benchmark::Counter(
+        outputs, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    st.counters["per_output_x_weight"] =
+        benchmark::Counter(outputs * period, benchmark::Counter::kIsIterationInvariantRate |
+                                                        benchmark::Counter::kInvert);
+}
+
+template <class F>
+void run(benchmark::State &st, int period, int count, F f, bool check = true)
+{
+    const float *in = prices().data();
+    std::vector<float> out(static_cast<size_t>(count)), want(static_cast<size_t>(count));
+    for (auto _ : st) {
+        f(in, period, count, out.data());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    literal(in, period, count, want.data(), swma_sin);
+    if (check && std::memcmp(out.data(), want.data(), sizeof(float) * size_t(count)) != 0)
+        st.SkipWithError("results differ from the oracle");
+    set_counters(st, period, count);
+}
+
+void BM_export(benchmark::State &st)
+{
+    run(st, int(st.range(0)), int(st.range(1)), SineWeightedMovingAverage);
+}
+
+void BM_path(benchmark::State &st)
+{
+    const swma_isa isa = swma_isa(st.range(2));
+    if (isa == SWMA_ISA_AVX2 && swma_cpu_isa() != SWMA_ISA_AVX2) {
+        st.SkipWithError("no AVX2 here");
+        return;
+    }
+    st.SetLabel(isa == SWMA_ISA_SCALAR ? "scalar" : isa == SWMA_ISA_SSE2 ? "sse2" : "avx2");
+    run(st, int(st.range(0)), int(st.range(1)), [isa](const float *in, int p, int n, float *o) {
+        swma_compute(in, p, n, o, isa);
+    });
+}
+
+void BM_table_loop(benchmark::State &st)
+{
+    run(st, int(st.range(0)), int(st.range(1)), table_loop);
+}
+
+void BM_literal_platform_sin(benchmark::State &st)
+{
+    run(st, int(st.range(0)), int(st.range(1)),
+        [](const float *in, int p, int n, float *o) { literal(in, p, n, o, platform_sin); },
+        false); // the oracle itself, with the platform's sin: nothing to check it against
+}
+
+void periods(benchmark::internal::Benchmark *b, int count)
+{
+    for (int p : {5, 14, 50, 200, 1000})
+        b->Args({p, count});
+    b->Unit(benchmark::kMillisecond);
+}
+
+} // namespace
+
+BENCHMARK(BM_export)->Apply([](auto *b) { periods(b, kCount); });
+BENCHMARK(BM_export)->Name("BM_per_bar")->Args({14, 14})->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_path)->Apply([](auto *b) {
+    for (int isa : {SWMA_ISA_SCALAR, SWMA_ISA_SSE2, SWMA_ISA_AVX2})
+        for (int p : {5, 14, 50, 200, 1000})
+            b->Args({p, kCount, isa});
+    b->Unit(benchmark::kMillisecond);
+});
+BENCHMARK(BM_path)->Name("BM_per_bar_path")->Args({14, 14, SWMA_ISA_SSE2})->Args({14, 14, SWMA_ISA_SCALAR});
+BENCHMARK(BM_table_loop)->Apply([](auto *b) { periods(b, kCount); });
+// The literal form costs a sin per term: a smaller series keeps it to seconds.
+BENCHMARK(BM_literal_platform_sin)->Args({14, 14})->Unit(benchmark::kNanosecond);
+BENCHMARK(BM_literal_platform_sin)->Apply([](auto *b) { periods(b, 100000); });
+
+BENCHMARK_MAIN();
