@@ -29,7 +29,7 @@ inline float no_value()
 // period + 1 is formed in double, exact, so period = INT_MAX does not overflow.
 inline double weight(int64_t i, double period_plus_1)
 {
-    return swma_sin(double(i) * kAngle / period_plus_1);
+    return swma_sin(double(int32_t(i)) * kAngle / period_plus_1); // 1 <= i <= INT_MAX
 }
 
 using accumulate_fn = void (*)(const double *, int, const double *, double *, int);

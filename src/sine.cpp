@@ -175,7 +175,8 @@ double fixed_to_double(const Fixed &f)
             m++;
     }
     // m * 2^(low - 256), with m possibly 2^53 after rounding up; both exact in double.
-    double r = double(m);
+    // Converted in two 27-bit halves: 32-bit x86 has no SSE2 conversion from 64-bit integers.
+    double r = double(int32_t(m >> 27)) * 0x1p27 + double(int32_t(m & 0x7FFFFFF));
     int e = low - 256;
     return r * double_of(uint64_t(1023 + e) << 52);
 }

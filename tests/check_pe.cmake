@@ -24,4 +24,13 @@ string(STRIP "${CMAKE_MATCH_1}" names)
 if(NOT names MATCHES "^\\[ *0\\] SineWeightedMovingAverage$")
   message(FATAL_ERROR "export names: '${names}', want only SineWeightedMovingAverage")
 endif()
+# No arithmetic on the x87 stack. Allowed: the entry's control-word store and load, and
+# fldl/fstpl, which 32-bit x86 uses to return a double from a function: an exact move of a
+# double whatever the precision control says.
+execute_process(COMMAND ${OBJDUMP} -d ${DLL} OUTPUT_VARIABLE code)
+string(REGEX MATCHALL " \t(f[a-z0-9]+)" x87 "${code}")
+list(REMOVE_ITEM x87 " \tfnstcw" " \tfldcw" " \tfldl" " \tfstpl")
+if(x87)
+  message(FATAL_ERROR "x87 instructions in the DLL: ${x87}")
+endif()
 message(STATUS "imports: [${imports}]; exports: ${names}")
