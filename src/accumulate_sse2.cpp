@@ -44,3 +44,16 @@ void swma_accumulate_sse2(const double *w, int nw, const double *x, double *acc,
     if (j < nb)
         swma_accumulate_scalar(w, nw, x + j, acc + j, nb - j);
 }
+
+void swma_narrow_sse2(const double *acc, int nb, double sum, float *out)
+{
+    const __m128d s = _mm_set1_pd(sum);
+    int j = 0;
+    for (; j + 2 <= nb; j += 2) {
+        // out[j], out[j+1] = (float)(acc / sum): one rounding in the division, one in the narrowing
+        const __m128 f = _mm_cvtpd_ps(_mm_div_pd(_mm_loadu_pd(acc + j), s));
+        _mm_store_sd(reinterpret_cast<double *>(out + j), _mm_castps_pd(f));
+    }
+    if (j < nb)
+        swma_narrow_scalar(acc + j, nb - j, sum, out + j);
+}

@@ -25,13 +25,18 @@ int swma_compute(const float *input, int period, int count, float *output, swma_
 // for 0 <= j < nb: each output's terms are added in ascending order, one rounding per
 // product and per sum. The variants compute many j at once and no j's terms out of order.
 void swma_accumulate_scalar(const double *w, int nw, const double *x, double *acc, int nb);
+// out[j] = (float)(acc[j] / sum) for 0 <= j < nb: one division and one narrowing each.
+void swma_narrow_scalar(const double *acc, int nb, double sum, float *out);
 #if defined(__i386__) || defined(__x86_64__)
 void swma_accumulate_sse2(const double *w, int nw, const double *x, double *acc, int nb);
+void swma_narrow_sse2(const double *acc, int nb, double sum, float *out);
 void swma_accumulate_avx2(const double *w, int nw, const double *x, double *acc, int nb);
+void swma_narrow_avx2(const double *acc, int nb, double sum, float *out);
 #endif
 
 // Stack budget of one call: the weight table, the widened inputs and the accumulators.
 constexpr int SWMA_WEIGHT_CHUNK = 1024; // weights evaluated per pass; longer periods go in chunks
-constexpr int SWMA_OUTPUT_BLOCK = 512;  // outputs accumulated at once
+constexpr int SWMA_OUTPUT_BLOCK = 480;  // outputs accumulated at once: a multiple of every
+                                        // variant's register block (48, 24, 16, 12)
 
 #endif
