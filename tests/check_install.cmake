@@ -1,0 +1,51 @@
+# check_install.cmake: installs the build into a fresh prefix, then builds and runs a tiny
+# consumer against it twice, through find_package and through pkg-config, and makes the
+# cpack archive. Needs BUILD, SOURCE, WORK, GENERATOR.
+file(REMOVE_RECURSE ${WORK})
+set(prefix ${WORK}/prefix)
+macro(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(rc)
+    message(FATAL_ERROR "failed: ${ARGN}\n${out}\n${err}")
+  endif()
+endmacro()
+run(${CMAKE_COMMAND} --install ${BUILD} --prefix ${prefix})
+foreach(f include/sinewma.h bin/sinewma lib/pkgconfig/sinewma.pc lib/cmake/sinewma/sinewmaConfig.cmake
+          lib/cmake/sinewma/sinewmaConfigVersion.cmake)
+  if(NOT EXISTS ${prefix}/${f})
+    message(FATAL_ERROR "not installed: ${f}")
+  endif()
+endforeach()
+
+# Move the tree: both the CMake package and the .pc file must be relocatable.
+file(RENAME ${prefix} ${WORK}/moved)
+set(prefix ${WORK}/moved)
+
+run(${CMAKE_COMMAND} -S ${SOURCE}/tests/consumer -B ${WORK}/cmake-consumer -G ${GENERATOR}
+    -DCMAKE_PREFIX_PATH=${prefix})
+run(${CMAKE_COMMAND} --build ${WORK}/cmake-consumer)
+run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib ${WORK}/cmake-consumer/consumer)
+message(STATUS "find_package consumer: ${out}")
+
+run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/lib/pkgconfig pkg-config --cflags --libs sinewma)
+string(STRIP "${out}" flags)
+separate_arguments(flags UNIX_COMMAND "${flags}")
+run(cc ${SOURCE}/tests/consumer/consumer.c ${flags} -o ${WORK}/pc-consumer)
+run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib ${WORK}/pc-consumer)
+message(STATUS "pkg-config consumer: ${out}")
+
+# The installed host finds the installed library by itself.
+run(${prefix}/bin/sinewma --period 3 ${SOURCE}/data/sunspots.csv)
+
+run(${CMAKE_COMMAND} -E chdir ${BUILD} cpack -B ${WORK}/package)
+file(GLOB archives ${WORK}/package/*.tar.gz)
+if(NOT archives)
+  message(FATAL_ERROR "cpack made no tarball")
+endif()
+run(tar tzf ${archives})
+foreach(f include/sinewma.h bin/sinewma lib/libsinewma.so)
+  if(NOT out MATCHES "${f}")
+    message(FATAL_ERROR "the tarball lacks ${f}:\n${out}")
+  endif()
+endforeach()
+message(STATUS "package: ${archives}")
