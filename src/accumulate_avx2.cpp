@@ -17,7 +17,8 @@ constexpr int kWide = 6; // 32-bit x86 has 8 ymm registers
 #endif
 
 template <int R>
-SWMA_AVX2 inline void block_avx2(const double *w, int nw, const double *x, double *acc)
+SWMA_AVX2 inline void block_avx2(const double *w, int nw, const double *x, double *acc, double sum,
+                       float *out)
 {
     __m256d a[R];
     for (int r = 0; r < R; r++)
@@ -29,32 +30,30 @@ SWMA_AVX2 inline void block_avx2(const double *w, int nw, const double *x, doubl
             a[r] = _mm256_add_pd(a[r], _mm256_mul_pd(wm, _mm256_loadu_pd(x + m + 4 * r)));
         }
     }
-    for (int r = 0; r < R; r++)
-        _mm256_storeu_pd(acc + 4 * r, a[r]);
+    if (!out) {
+        for (int r = 0; r < R; r++)
+            _mm256_storeu_pd(acc + 4 * r, a[r]);
+        return;
+    }
+    const __m256d s = _mm256_set1_pd(sum);
+    for (int r = 0; r < R; r++) {
+        // out[4r .. 4r+3] = (float)(a / sum)
+        _mm_storeu_ps(out + 4 * r, _mm256_cvtpd_ps(_mm256_div_pd(a[r], s)));
+    }
 }
 
 } // namespace
 
-SWMA_AVX2 void swma_accumulate_avx2(const double *w, int nw, const double *x, double *acc, int nb)
+SWMA_AVX2 void swma_accumulate_avx2(const double *w, int nw, const double *x, double *acc, int nb,
+                                    double sum, float *out)
 {
     int j = 0;
     for (; j + 4 * kWide <= nb; j += 4 * kWide)
-        block_avx2<kWide>(w, nw, x + j, acc + j);
+        block_avx2<kWide>(w, nw, x + j, acc + j, sum, out ? out + j : nullptr);
     for (; j + 4 <= nb; j += 4)
-        block_avx2<1>(w, nw, x + j, acc + j);
+        block_avx2<1>(w, nw, x + j, acc + j, sum, out ? out + j : nullptr);
     // Fewer than four left: the SSE2 path finishes them with the same arithmetic.
     if (j < nb)
-        swma_accumulate_sse2(w, nw, x + j, acc + j, nb - j);
+        swma_accumulate_sse2(w, nw, x + j, acc + j, nb - j, sum, out ? out + j : nullptr);
 }
 
-SWMA_AVX2 void swma_narrow_avx2(const double *acc, int nb, double sum, float *out)
-{
-    const __m256d s = _mm256_set1_pd(sum);
-    int j = 0;
-    for (; j + 4 <= nb; j += 4) {
-        // out[j .. j+3] = (float)(acc / sum): one rounding in the division, one in the narrowing
-        _mm_storeu_ps(out + j, _mm256_cvtpd_ps(_mm256_div_pd(_mm256_loadu_pd(acc + j), s)));
-    }
-    if (j < nb)
-        swma_narrow_sse2(acc + j, nb - j, sum, out + j);
-}

@@ -16,7 +16,8 @@ constexpr int kWide = 6;
 #endif
 
 template <int R>
-inline void block_sse2(const double *w, int nw, const double *x, double *acc)
+inline void block_sse2(const double *w, int nw, const double *x, double *acc, double sum,
+                       float *out)
 {
     __m128d a[R];
     for (int r = 0; r < R; r++)
@@ -28,32 +29,30 @@ inline void block_sse2(const double *w, int nw, const double *x, double *acc)
             a[r] = _mm_add_pd(a[r], _mm_mul_pd(wm, _mm_loadu_pd(x + m + 2 * r)));
         }
     }
-    for (int r = 0; r < R; r++)
-        _mm_storeu_pd(acc + 2 * r, a[r]);
+    if (!out) {
+        for (int r = 0; r < R; r++)
+            _mm_storeu_pd(acc + 2 * r, a[r]);
+        return;
+    }
+    const __m128d s = _mm_set1_pd(sum);
+    for (int r = 0; r < R; r++) {
+        // out[2r], out[2r+1] = (float)(a / sum)
+        const __m128 f = _mm_cvtpd_ps(_mm_div_pd(a[r], s));
+        _mm_store_sd(reinterpret_cast<double *>(out + 2 * r), _mm_castps_pd(f));
+    }
 }
 
 } // namespace
 
-void swma_accumulate_sse2(const double *w, int nw, const double *x, double *acc, int nb)
+void swma_accumulate_sse2(const double *w, int nw, const double *x, double *acc, int nb,
+                          double sum, float *out)
 {
     int j = 0;
     for (; j + 2 * kWide <= nb; j += 2 * kWide)
-        block_sse2<kWide>(w, nw, x + j, acc + j);
+        block_sse2<kWide>(w, nw, x + j, acc + j, sum, out ? out + j : nullptr);
     for (; j + 2 <= nb; j += 2)
-        block_sse2<1>(w, nw, x + j, acc + j);
+        block_sse2<1>(w, nw, x + j, acc + j, sum, out ? out + j : nullptr);
     if (j < nb)
-        swma_accumulate_scalar(w, nw, x + j, acc + j, nb - j);
+        swma_accumulate_scalar(w, nw, x + j, acc + j, nb - j, sum, out ? out + j : nullptr);
 }
 
-void swma_narrow_sse2(const double *acc, int nb, double sum, float *out)
-{
-    const __m128d s = _mm_set1_pd(sum);
-    int j = 0;
-    for (; j + 2 <= nb; j += 2) {
-        // out[j], out[j+1] = (float)(acc / sum): one rounding in the division, one in the narrowing
-        const __m128 f = _mm_cvtpd_ps(_mm_div_pd(_mm_loadu_pd(acc + j), s));
-        _mm_store_sd(reinterpret_cast<double *>(out + j), _mm_castps_pd(f));
-    }
-    if (j < nb)
-        swma_narrow_scalar(acc + j, nb - j, sum, out + j);
-}

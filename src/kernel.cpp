@@ -32,12 +32,9 @@ inline double weight(int64_t i, double period_plus_1)
     return swma_sin(double(int32_t(i)) * kAngle / period_plus_1); // 1 <= i <= INT_MAX
 }
 
-struct Path {
-    void (*accumulate)(const double *, int, const double *, double *, int);
-    void (*narrow)(const double *, int, double, float *);
-};
+using accumulate_fn = void (*)(const double *, int, const double *, double *, int, double, float *);
 
-Path pick(swma_isa isa, int64_t work)
+accumulate_fn pick(swma_isa isa, int64_t work)
 {
 #if defined(__i386__) || defined(__x86_64__)
     if (isa == SWMA_ISA_AUTO) {
@@ -47,16 +44,16 @@ Path pick(swma_isa isa, int64_t work)
     }
     switch (isa) {
     case SWMA_ISA_AVX2:
-        return {swma_accumulate_avx2, swma_narrow_avx2};
+        return swma_accumulate_avx2;
     case SWMA_ISA_SSE2:
-        return {swma_accumulate_sse2, swma_narrow_sse2};
+        return swma_accumulate_sse2;
     default:
-        return {swma_accumulate_scalar, swma_narrow_scalar};
+        return swma_accumulate_scalar;
     }
 #else
     (void)isa;
     (void)work;
-    return {swma_accumulate_scalar, swma_narrow_scalar};
+    return swma_accumulate_scalar;
 #endif
 }
 
@@ -89,7 +86,7 @@ int swma_compute(const float *input, int period, int count, float *output, swma_
     }
 
     const int64_t results = int64_t(count) - (period - 1);
-    const Path path = pick(isa, results * period);
+    const accumulate_fn accumulate = pick(isa, results * period);
 
     double x[SWMA_WEIGHT_CHUNK + SWMA_OUTPUT_BLOCK];
     double acc[SWMA_OUTPUT_BLOCK];
@@ -109,25 +106,23 @@ int swma_compute(const float *input, int period, int count, float *output, swma_
             const int span = nw + nb - 1;
             for (int m = 0; m < span; m++)
                 x[m] = double(src[m]);
-            path.accumulate(w, nw, x, acc, nb);
+            const bool last = i0 + nw > period;
+            accumulate(w, nw, x, acc, nb, sum, last ? output + k0 : nullptr);
         }
-        path.narrow(acc, nb, sum, output + k0);
     }
     return count;
 }
 
-void swma_accumulate_scalar(const double *w, int nw, const double *x, double *acc, int nb)
+void swma_accumulate_scalar(const double *w, int nw, const double *x, double *acc, int nb,
+                            double sum, float *out)
 {
     for (int j = 0; j < nb; j++) {
         double a = acc[j];
         for (int m = 0; m < nw; m++)
             a = a + w[m] * x[j + m];
-        acc[j] = a;
+        if (out)
+            out[j] = float(a / sum);
+        else
+            acc[j] = a;
     }
-}
-
-void swma_narrow_scalar(const double *acc, int nb, double sum, float *out)
-{
-    for (int j = 0; j < nb; j++)
-        out[j] = float(acc[j] / sum);
 }

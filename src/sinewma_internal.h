@@ -24,14 +24,17 @@ int swma_compute(const float *input, int period, int count, float *output, swma_
 // acc[j] = (...((acc[j] + w[0] * x[j]) + w[1] * x[j + 1]) + ...) + w[nw-1] * x[j + nw - 1]
 // for 0 <= j < nb: each output's terms are added in ascending order, one rounding per
 // product and per sum. The variants compute many j at once and no j's terms out of order.
-void swma_accumulate_scalar(const double *w, int nw, const double *x, double *acc, int nb);
-// out[j] = (float)(acc[j] / sum) for 0 <= j < nb: one division and one narrowing each.
-void swma_narrow_scalar(const double *acc, int nb, double sum, float *out);
+// With out == nullptr the sums go back to acc (more chunks of weights follow); otherwise
+// this is the last chunk and out[j] = (float)(acc[j] / sum), one rounding in the division
+// and one in the narrowing, done per register block so the divisions overlap the next
+// block's multiplications.
+void swma_accumulate_scalar(const double *w, int nw, const double *x, double *acc, int nb,
+                            double sum, float *out);
 #if defined(__i386__) || defined(__x86_64__)
-void swma_accumulate_sse2(const double *w, int nw, const double *x, double *acc, int nb);
-void swma_narrow_sse2(const double *acc, int nb, double sum, float *out);
-void swma_accumulate_avx2(const double *w, int nw, const double *x, double *acc, int nb);
-void swma_narrow_avx2(const double *acc, int nb, double sum, float *out);
+void swma_accumulate_sse2(const double *w, int nw, const double *x, double *acc, int nb,
+                          double sum, float *out);
+void swma_accumulate_avx2(const double *w, int nw, const double *x, double *acc, int nb,
+                          double sum, float *out);
 #endif
 
 // Stack budget of one call: the weight table, the widened inputs and the accumulators.
