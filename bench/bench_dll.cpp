@@ -1,0 +1,92 @@
+// bench_dll.cpp: the benchmark's workloads against the Windows DLL, for running under Wine
+// (Google Benchmark is not packaged for mingw-w64). Same series, periods and counters as
+// bench.cpp: best of N runs, results checked against the literal definition.
+// Usage: swma_bench_dll sinewma.dll [--quick]
+#include "sinewma.h"
+#include "sinewma_internal.h"
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <vector>
+
+namespace {
+
+double now_ns()
+{
+    LARGE_INTEGER f, c;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&c);
+    return double(c.QuadPart) * 1e9 / double(f.QuadPart);
+}
+
+void literal(const float *in, int period, int count, float *out)
+{
+    const double n1 = double(period) + 1.0;
+    for (int k = 0; k < period - 1 && k < count; k++)
+        out[k] = SINEWMA_NO_VALUE;
+    double s = 0.0;
+    for (int i = 1; i <= period; i++)
+        s = s + swma_sin(double(i) * 3.14159 / n1);
+    for (int k = period - 1; k < count; k++) {
+        double t = 0.0;
+        for (int i = 1; i <= period; i++)
+            t = t + swma_sin(double(i) * 3.14159 / n1) * double(in[k - period + i]);
+        out[k] = float(t / s);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        fprintf(stderr, "usage: swma_bench_dll sinewma.dll [--quick]\n");
+        return 2;
+    }
+    const bool quick = argc > 2 && strcmp(argv[2], "--quick") == 0;
+    HMODULE lib = LoadLibraryA(argv[1]);
+    auto fn = lib ? reinterpret_cast<SineWeightedMovingAverageFn>(reinterpret_cast<void *>(
+                        GetProcAddress(lib, "SineWeightedMovingAverage")))
+                  : nullptr;
+    if (!fn) {
+        fprintf(stderr, "cannot load %s\n", argv[1]);
+        return 1;
+    }
+    const int count = quick ? 20000 : 1000000, reps = quick ? 1 : 7;
+    std::vector<float> in(static_cast<size_t>(count)), out(in.size()), want(in.size());
+    uint64_t s = 12345; // the same series as bench.cpp
+    double price = 100.0;
+    for (float &x : in) {
+        s = s * 6364136223846793005ull + 1442695040888963407ull;
+        price *= 1.0 + 0.02 * (double(s >> 11) * 0x1p-53 - 0.5);
+        x = float(price);
+    }
+    int failed = 0;
+    printf("%-22s %14s %20s\n", "workload", "ns/output", "ns/(output*weight)");
+    for (int period : {5, 14, 50, 200, 1000, -14}) {
+        const bool per_bar = period < 0;
+        const int p = per_bar ? -period : period, n = per_bar ? p : count;
+        const int inner = per_bar ? 20000 : 1;
+        double best = 1e300;
+        for (int r = 0; r < reps; r++) {
+            double t0 = now_ns();
+            for (int k = 0; k < inner; k++)
+                fn(in.data(), p, n, out.data());
+            double t = (now_ns() - t0) / inner;
+            best = t < best ? t : best;
+        }
+        literal(in.data(), p, n, want.data());
+        bool ok = memcmp(out.data(), want.data(), sizeof(float) * size_t(n)) == 0;
+        failed += !ok;
+        const double outputs = double(n - p + 1);
+        char name[64];
+        snprintf(name, sizeof name, per_bar ? "per bar, period %d" : "period %d", p);
+        printf("%-22s %14.3f %20.4f%s\n", name, best / outputs, best / (outputs * p),
+               ok ? "" : "  WRONG RESULTS");
+    }
+    printf("%d passed, %d failed\n", 6 - failed, failed);
+    return failed ? 1 : 0;
+}
