@@ -7,7 +7,7 @@
 // Outputs are computed SWMA_OUTPUT_BLOCK at a time; each keeps its own accumulator and
 // takes its terms in ascending i, so blocking changes the speed and not a bit of a result.
 // Periods above SWMA_WEIGHT_CHUNK take their weights in chunks, re-evaluated per block,
-// which keeps the stack bounded (about 24 KiB) however long the period.
+// which keeps the stack bounded (about 25 KiB) however long the period.
 #include "sinewma_internal.h"
 
 #include <string.h>
