@@ -25,6 +25,10 @@ std::string hex(uint32_t b);
 // ascending position from +0.0, one narrowing per result. `sine` is the oracle's own
 // choice (MPFR on Linux, so no platform sin rounds differently from ours).
 int oracle(const float *input, int period, int count, float *output, Sine sine);
+// Whether `output` agrees with the oracle over its first and last few thousand slots: the
+// benchmarks' check, where the whole series would cost a sine per term.
+bool matches_oracle_at_ends(const float *input, int period, int count, const float *output,
+                            Sine sine);
 
 // splitmix64: a fixed generator whose constants never change, so every platform and every
 // run builds the same series.
