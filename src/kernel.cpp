@@ -14,22 +14,12 @@
 
 namespace {
 
-// The angle step's numerator, 3.14159 (not pi): the weights and results depend on it.
-constexpr double kAngle = 3.14159;
-
 inline float no_value()
 {
     const uint32_t bits = 0x7F7FC99Eu; // 3.4e38f
     float f;
     memcpy(&f, &bits, sizeof f);
     return f;
-}
-
-// w(i) = sin(i * 3.14159 / (period + 1)): product first, then the quotient.
-// period + 1 is formed in double, exact, so period = INT_MAX does not overflow.
-inline double weight(int64_t i, double period_plus_1)
-{
-    return swma_sin(double(int32_t(i)) * kAngle / period_plus_1); // 1 <= i <= INT_MAX
 }
 
 using accumulate_fn = void (*)(const double *, int, const double *, double *, int, double, float *);
@@ -74,15 +64,18 @@ int swma_compute(const float *input, int period, int count, float *output, swma_
     if (warm == count)
         return count;
 
+    // The weight sum, in ascending order; a period that fits keeps its weights in w.
+    // period + 1 is formed in double, exact, so period = INT_MAX does not overflow.
     const double pp1 = double(period) + 1.0;
     double w[SWMA_WEIGHT_CHUNK];
     double sum = 0.0;
     const bool chunked = period > SWMA_WEIGHT_CHUNK;
-    for (int64_t i = 1; i <= period; i++) {
-        double wi = weight(i, pp1);
-        if (!chunked)
-            w[i - 1] = wi;
-        sum = sum + wi;
+    for (int64_t i0 = 1; i0 <= period; i0 += SWMA_WEIGHT_CHUNK) {
+        const int nw = int(period - i0 + 1 < int64_t(SWMA_WEIGHT_CHUNK) ? period - i0 + 1
+                                                                        : SWMA_WEIGHT_CHUNK);
+        swma_weights(i0, nw, pp1, w);
+        for (int m = 0; m < nw; m++)
+            sum = sum + w[m];
     }
 
     const int64_t results = int64_t(count) - (period - 1);
@@ -97,10 +90,8 @@ int swma_compute(const float *input, int period, int count, float *output, swma_
         for (int64_t i0 = 1; i0 <= period; i0 += SWMA_WEIGHT_CHUNK) {
             const int nw = int(period - i0 + 1 < int64_t(SWMA_WEIGHT_CHUNK) ? period - i0 + 1
                                                                             : SWMA_WEIGHT_CHUNK);
-            if (chunked) {
-                for (int m = 0; m < nw; m++)
-                    w[m] = weight(i0 + m, pp1);
-            }
+            if (chunked)
+                swma_weights(i0, nw, pp1, w);
             // Position i of output k reads x[k - period + i]; widen this chunk's span once.
             const float *src = input + (k0 - period + i0);
             const int span = nw + nb - 1;

@@ -5,10 +5,10 @@
 // calling thread's precision control. This one returns the double nearest to the true sine,
 // so the weights are the same bits everywhere. It uses no libm, no x87 and no writable data.
 //
-// Quick path (nearly always): reduce to y in [0, pi/2], split y = k/64 + t, and evaluate
-// sin(k/64 + t) = sin(a) cos(t) + cos(a) sin(t) from a double-double table, carrying about
-// 2^-66 relative accuracy as hi + lo. If hi is then provably the nearest double, return it.
-// Slow path (about one angle in 660): Taylor series in 256-bit fixed point.
+// Quick path (nearly always): reduce to y in [0, pi/2], split y = k/256 + t, and evaluate
+// sin(k/256 + t) = sin(a) cos(t) + cos(a) sin(t) from a double-double table, carrying about
+// 2^-70 relative accuracy as hi + lo. If hi is then provably the nearest double, return it.
+// Slow path (rare): Taylor series in 256-bit fixed point.
 #include "sinewma_internal.h"
 #include "sine_table.h"
 
@@ -30,8 +30,6 @@ inline double double_of(uint64_t u)
     memcpy(&x, &u, sizeof x);
     return x;
 }
-
-inline double abs_of(double x) { return double_of(bits_of(x) & ~(uint64_t(1) << 63)); }
 
 // s + e == a + b exactly, |a| >= |b| or a == 0.
 inline void fast_two_sum(double a, double b, double &s, double &e)
@@ -228,36 +226,44 @@ double swma_sin(double x)
         yl += SWMA_PI_LO2;
     }
 
-    // y = a + t with a = k/64, |t| <= 1/128; th = yh - a is exact.
-    int k = int(yh * 64.0 + 0.5);
+    // y = a + t with a = k/256, |t| <= 1/512; th = yh - a is exact.
+    int k = int(yh * 256.0 + 0.5);
     const double *tab = swma_sincos_table[k];
     double sh = tab[0], sl = tab[1], ch = tab[2], cl = tab[3];
-    double th = yh - double(k) * (1.0 / 64.0);
+    double th = yh - double(k) * (1.0 / 256.0);
     double t = th + yl;
-    double t2 = t * t;
+    const double t2 = t * t, t3 = t * t2;
 
-    // cos t - 1 and sin t - t, Taylor to below 2^-70 of the result.
-    double cm1 = t2 * (-0.5 + t2 * (1.0 / 24 + t2 * (-1.0 / 720 + t2 * (1.0 / 40320))));
-    double sm = t * t2 * (-1.0 / 6 + t2 * (1.0 / 120 + t2 * (-1.0 / 5040 + t2 * (1.0 / 362880))));
+    // cos t - 1 and sin t - t: Taylor to below 2^-75 of the result, the two higher terms
+    // beside the first to keep the chain of dependent operations short.
+    const double cm1 = t2 * -0.5 + (t2 * t2) * (1.0 / 24 + t2 * (-1.0 / 720));
+    const double sm = t3 * (-1.0 / 6) + (t3 * t2) * (1.0 / 120 + t2 * (-1.0 / 5040));
 
     // sin(a + t) = sh + ch*th  +  [sl + cl*th + ch*yl + sin(a)(cos t - 1) + cos(a)(sin t - t)]
     double ph, pl;
     two_prod(ch, th, ph, pl);
     double s, se;
     fast_two_sum(sh, ph, s, se); // sh >= |ph| for k >= 1; sh == 0 for k == 0
-    double low = se + pl + sl + cl * th + ch * yl + sh * cm1 + ch * sm;
+    const double low = ((se + pl) + (sl + cl * th)) + ((ch * yl + sh * cm1) + ch * sm);
     double rh, rl;
     fast_two_sum(s, low, rh, rl);
 
-    // rh is the nearest double to the true sine if rh + rl, give or take the error bound,
-    // stays on rh's side of the midpoint towards its neighbour in rl's direction. The
-    // bound 2^-63 |rh| is 5.7 times the largest error measured over 10^8 random angles
-    // (2^-65.5); the slow path then runs for about 0.15% of angles.
-    uint64_t ub = bits_of(rh);
-    double half_ulp = double_of(ub & 0x7FF0000000000000ULL) * 0x1p-53;
-    if (rl < 0 && (ub & 0x000FFFFFFFFFFFFFULL) == 0)
-        half_ulp *= 0.5; // a power of two: the neighbour below is half as far
-    if (abs_of(rl) + rh * 0x1p-63 < half_ulp)
+    // rh is the nearest double to the true sine if rh + rl, give or take the error bound
+    // eps |rh|, stays closer to rh than the midpoint towards its neighbour. Test it in
+    // floating point, which on 32-bit x86 avoids the store-forwarding stalls of bit fiddling:
+    // rh + rl (1 + 2^-12) rounds back to rh only if |rl| is at least 2^-12 half-ulps, about
+    // 2^-66 |rh|, short of that midpoint, also below a power of two, where the neighbour is
+    // half as far. The bound eps = 2^-67 is six times the largest error measured over 10^8
+    // random angles (2^-69.7); the slow path then runs for about one angle in 4000.
+    if (rh == rh + rl * (1.0 + 0x1p-12))
         return rh;
     return sin_slow(x);
+}
+
+void swma_weights(int64_t first, int n, double period_plus_1, double *w)
+{
+    // w(i) = sin(i * 3.14159 / (period + 1)): the product first, then the quotient. The
+    // numerator is 3.14159, not pi; the weights and every result depend on it.
+    for (int m = 0; m < n; m++)
+        w[m] = swma_sin(double(int32_t(first + m)) * 3.14159 / period_plus_1);
 }

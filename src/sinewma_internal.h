@@ -7,6 +7,10 @@
 // Correctly rounded sine: the double nearest to sin(x), for 0 <= x <= 3.1415926.
 double swma_sin(double x);
 
+// w[m] = w(first + m) = swma_sin((first + m) * 3.14159 / period_plus_1) for 0 <= m < n,
+// 1 <= first + m <= INT_MAX; period_plus_1 is period + 1, formed in double.
+void swma_weights(int64_t first, int n, double period_plus_1, double *w);
+
 // The arithmetic paths. Every one gives the same bits; they differ only in speed.
 enum swma_isa {
     SWMA_ISA_AUTO = 0,   // best the CPU and OS allow, decided per call

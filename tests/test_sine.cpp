@@ -71,9 +71,9 @@ TEST(Sine, EdgesOfTheDomainAndOfEachPath)
 {
     // 0, the tiny-angle shortcut's border, the pi/2 fold, table midpoints, the top end.
     const double xs[] = {0.0,          0x1p-1074,   0x1p-27,       0x1.fffffffffffffp-27,
-                         0x1p-26,      0x1.0000000000001p-26, 1.0 / 128, 3.0 / 128,
+                         0x1p-26,      0x1.0000000000001p-26, 1.0 / 512, 3.0 / 512,
                          0x1.921fb54442d17p+0, 0x1.921fb54442d18p+0, 0x1.921fb54442d19p+0,
-                         3.14159,      3.1415926,   3.14159 / 2.0, 101.0 / 64};
+                         3.14159,      3.1415926,   3.14159 / 2.0, 402.0 / 256};
     for (double x : xs)
         EXPECT_EQ(dbits(swma_sin(x)), dbits(x == 0.0 ? 0.0 : mpfr_sine(x))) << std::hexfloat << x;
 }
@@ -97,11 +97,11 @@ TEST(Sine, ConstantsAreTheNearestDoubles)
         mpfr_sub(v, v, t, MPFR_RNDN);
         mpfr_mul_2ui(v, v, 32, MPFR_RNDN);
     }
-    // sin and cos of k/64 as double-doubles.
-    for (int k = 0; k <= 101; k++) {
+    // sin and cos of k/256 as double-doubles.
+    for (int k = 0; k <= 402; k++) {
         mpfr_t a;
         mpfr_init2(a, 400);
-        mpfr_set_d(a, k / 64.0, MPFR_RNDN);
+        mpfr_set_d(a, k / 256.0, MPFR_RNDN);
         for (int f = 0; f < 2; f++) {
             (f == 0 ? mpfr_sin : mpfr_cos)(v, a, MPFR_RNDN);
             double hi = mpfr_get_d(v, MPFR_RNDN);

@@ -44,12 +44,12 @@ int main(void)
     }
     printf("\n};\n\n");
 
-    /* sin and cos of a = k/64 for k = 0 .. 101, which covers [0, pi/2 + 1/128]. */
-    printf("/* {sin hi, sin lo}, {cos hi, cos lo} of k/64 for k = 0 .. 101. */\n");
-    printf("static const double swma_sincos_table[102][4] = {\n");
-    for (int k = 0; k <= 101; k++) {
+    /* sin and cos of a = k/256 for k = 0 .. 402, which covers [0, pi/2 + 1/512]. */
+    printf("/* {sin hi, sin lo, cos hi, cos lo} of k/256 for k = 0 .. 402. */\n");
+    printf("static const double swma_sincos_table[403][4] = {\n");
+    for (int k = 0; k <= 402; k++) {
         mpfr_set_ui(a, (unsigned)k, MPFR_RNDN);
-        mpfr_div_ui(a, a, 64, MPFR_RNDN); /* exact */
+        mpfr_div_ui(a, a, 256, MPFR_RNDN); /* exact */
         printf("    {");
         mpfr_sin(v, a, MPFR_RNDN);
         double sh = mpfr_get_d(v, MPFR_RNDN);
