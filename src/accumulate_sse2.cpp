@@ -36,9 +36,9 @@ inline void block_sse2(const double *w, int nw, const double *x, double *acc, do
     }
     const __m128d s = _mm_set1_pd(sum);
     for (int r = 0; r < R; r++) {
-        // out[2r], out[2r+1] = (float)(a / sum)
+        // out[2r], out[2r+1] = (float)(a / sum), stored as one unaligned 8-byte pair
         const __m128 f = _mm_cvtpd_ps(_mm_div_pd(a[r], s));
-        _mm_store_sd(reinterpret_cast<double *>(out + 2 * r), _mm_castps_pd(f));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out + 2 * r), _mm_castps_si128(f));
     }
 }
 

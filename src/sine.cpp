@@ -254,7 +254,7 @@ double swma_sin(double x)
     // rh + rl (1 + 2^-12) rounds back to rh only if |rl| is at least 2^-12 half-ulps, about
     // 2^-66 |rh|, short of that midpoint, also below a power of two, where the neighbour is
     // half as far. The bound eps = 2^-67 is six times the largest error measured over 10^8
-    // random angles (2^-69.7); the slow path then runs for about one angle in 4000.
+    // random angles (2^-69.6); the slow path then runs for about one angle in 4000.
     if (rh == rh + rl * (1.0 + 0x1p-12))
         return rh;
     return sin_slow(x);
