@@ -10,7 +10,6 @@
 // which keeps the stack bounded (about 25 KiB) however long the period.
 #include "sinewma_internal.h"
 
-#include <string.h>
 
 namespace {
 
@@ -18,7 +17,7 @@ inline float no_value()
 {
     const uint32_t bits = 0x7F7FC99Eu; // 3.4e38f
     float f;
-    memcpy(&f, &bits, sizeof f);
+    __builtin_memcpy(&f, &bits, sizeof f);
     return f;
 }
 

@@ -13,21 +13,20 @@
 #include "sine_table.h"
 
 #include <stdint.h>
-#include <string.h>
 
 namespace {
 
 inline uint64_t bits_of(double x)
 {
     uint64_t u;
-    memcpy(&u, &x, sizeof u);
+    __builtin_memcpy(&u, &x, sizeof u);
     return u;
 }
 
 inline double double_of(uint64_t u)
 {
     double x;
-    memcpy(&x, &u, sizeof x);
+    __builtin_memcpy(&x, &u, sizeof x);
     return x;
 }
 
@@ -36,14 +35,6 @@ inline void fast_two_sum(double a, double b, double &s, double &e)
 {
     s = a + b;
     e = b - (s - a);
-}
-
-// s + e == a + b exactly, any order.
-inline void two_sum(double a, double b, double &s, double &e)
-{
-    s = a + b;
-    double bb = s - a;
-    e = (a - (s - bb)) + (b - bb);
 }
 
 // Dekker's split and product: p + e == a * b exactly (no fused multiply-add available).
@@ -184,7 +175,7 @@ double sin_slow(double x)
     Fixed y = fixed_from_double(x);
     if (x > 0x1.921fb54442d18p+0) { // past pi/2: sin(x) = sin(pi - x)
         Fixed pi;
-        memcpy(pi.w, swma_pi_fixed, sizeof pi.w);
+        __builtin_memcpy(pi.w, swma_pi_fixed, sizeof pi.w);
         fixed_sub(pi, y);
         y = pi;
     }
