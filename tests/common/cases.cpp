@@ -84,7 +84,7 @@ std::vector<float> series(Rng &rng, int n, int kind)
     double price = 100.0 * (0.5 + rng.uniform());
     for (int i = 0; i < n; i++) {
         switch (kind) {
-        case 1: // a square wave of +-1000, period 8..40, with noise of a few units
+        case 1: // a square wave of +-1000 (26 values a cycle) with noise of a few units
             v[size_t(i)] = float(((i / 13) % 2 ? 1000.0 : -1000.0) + 4.0 * (rng.uniform() - 0.5));
             break;
         case 3: { // any finite float, all exponents
