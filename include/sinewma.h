@@ -54,8 +54,10 @@ extern "C" {
  * with w(i) = sin(i * 3.14159 / (period + 1)), all in IEEE double, each sum
  * added in ascending i from +0.0, the quotient rounded once to float. Slots
  * 0 .. min(period-1, count)-1 receive SINEWMA_NO_VALUE. The results are the
- * same bits on every platform, CPU and thread, whatever the calling thread's
- * floating-point control word says; the call neither reads nor changes it.
+ * same bits on every platform, CPU and thread, whatever the calling thread's x87
+ * precision control says. The call neither reads nor changes the floating-point
+ * environment; it needs the SSE defaults (round to nearest, no flush-to-zero or
+ * denormals-are-zero), which threads have unless a host changes them.
  *
  * Returns count, always. Nothing is validated or reported, but nothing is
  * written outside output[0 .. count-1] either:
