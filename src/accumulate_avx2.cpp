@@ -17,8 +17,8 @@ constexpr int kWide = 6; // 32-bit x86 has 8 ymm registers
 #endif
 
 template <int R>
-SWMA_AVX2 inline void block_avx2(const double *w, int nw, const double *x, double *acc, double sum,
-                       float *out)
+SWMA_AVX2 inline void block_avx2(const double *w, int nw, const double *x, double *acc,
+                                 double sum, float *out)
 {
     __m256d a[R];
     for (int r = 0; r < R; r++)
@@ -56,4 +56,3 @@ SWMA_AVX2 void swma_accumulate_avx2(const double *w, int nw, const double *x, do
     if (j < nb)
         swma_accumulate_sse2(w, nw, x + j, acc + j, nb - j, sum, out ? out + j : nullptr);
 }
-

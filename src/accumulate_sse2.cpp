@@ -55,4 +55,3 @@ void swma_accumulate_sse2(const double *w, int nw, const double *x, double *acc,
     if (j < nb)
         swma_accumulate_scalar(w, nw, x + j, acc + j, nb - j, sum, out ? out + j : nullptr);
 }
-

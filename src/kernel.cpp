@@ -10,7 +10,6 @@
 // which keeps the stack bounded (about 25 KiB) however long the period.
 #include "sinewma_internal.h"
 
-
 namespace {
 
 inline float no_value()
