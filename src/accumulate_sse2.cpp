@@ -16,12 +16,12 @@ constexpr int kWide = 6;
 #endif
 
 template <int R>
-inline void block_sse2(const double *w, int nw, const double *x, double *acc, double sum,
-                       float *out)
+inline void block_sse2(const double *w, int nw, const double *x, double *acc, bool first,
+                       double sum, float *out)
 {
     __m128d a[R];
     for (int r = 0; r < R; r++)
-        a[r] = _mm_loadu_pd(acc + 2 * r); // acc[2r], acc[2r+1]
+        a[r] = first ? _mm_setzero_pd() : _mm_loadu_pd(acc + 2 * r); // acc[2r], acc[2r+1]
     for (int m = 0; m < nw; m++) {
         const __m128d wm = _mm_set1_pd(w[m]); // w[m] in both lanes
         for (int r = 0; r < R; r++) {
@@ -44,14 +44,24 @@ inline void block_sse2(const double *w, int nw, const double *x, double *acc, do
 
 } // namespace
 
-void swma_accumulate_sse2(const double *w, int nw, const double *x, double *acc, int nb,
-                          double sum, float *out)
+void swma_accumulate_sse2(const swma_pass &p)
 {
+    // Output j's term m reads src[j + m]: widen the span once, not on every load.
+    double x[SWMA_WEIGHT_CHUNK + SWMA_OUTPUT_BLOCK];
+    const int span = p.nb + p.nw - 1;
+    for (int i = 0; i < span; i++)
+        x[i] = double(p.src[i]);
     int j = 0;
-    for (; j + 2 * kWide <= nb; j += 2 * kWide)
-        block_sse2<kWide>(w, nw, x + j, acc + j, sum, out ? out + j : nullptr);
-    for (; j + 2 <= nb; j += 2)
-        block_sse2<1>(w, nw, x + j, acc + j, sum, out ? out + j : nullptr);
-    if (j < nb)
-        swma_accumulate_scalar(w, nw, x + j, acc + j, nb - j, sum, out ? out + j : nullptr);
+    for (; j + 2 * kWide <= p.nb; j += 2 * kWide)
+        block_sse2<kWide>(p.w, p.nw, x + j, p.acc + j, p.first, p.sum, p.out ? p.out + j : nullptr);
+    for (; j + 2 <= p.nb; j += 2)
+        block_sse2<1>(p.w, p.nw, x + j, p.acc + j, p.first, p.sum, p.out ? p.out + j : nullptr);
+    if (j < p.nb) {
+        swma_pass rest = p;
+        rest.src += j;
+        rest.nb -= j;
+        rest.acc += j;
+        rest.out = p.out ? p.out + j : nullptr;
+        swma_accumulate_scalar(rest);
+    }
 }

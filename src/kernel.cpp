@@ -20,7 +20,7 @@ inline float no_value()
     return f;
 }
 
-using accumulate_fn = void (*)(const double *, int, const double *, double *, int, double, float *);
+using accumulate_fn = void (*)(const swma_pass &);
 
 accumulate_fn pick(swma_isa isa, int64_t work)
 {
@@ -79,39 +79,32 @@ int swma_compute(const float *input, int period, int count, float *output, swma_
     const int64_t results = int64_t(count) - (period - 1);
     const accumulate_fn accumulate = pick(isa, results * period);
 
-    double x[SWMA_WEIGHT_CHUNK + SWMA_OUTPUT_BLOCK];
     double acc[SWMA_OUTPUT_BLOCK];
     for (int64_t k0 = period - 1; k0 < count; k0 += SWMA_OUTPUT_BLOCK) {
         const int nb = int(count - k0 < int64_t(SWMA_OUTPUT_BLOCK) ? count - k0 : SWMA_OUTPUT_BLOCK);
-        for (int j = 0; j < nb; j++)
-            acc[j] = 0.0;
         for (int64_t i0 = 1; i0 <= period; i0 += SWMA_WEIGHT_CHUNK) {
             const int nw = int(period - i0 + 1 < int64_t(SWMA_WEIGHT_CHUNK) ? period - i0 + 1
                                                                             : SWMA_WEIGHT_CHUNK);
             if (chunked)
                 swma_weights(i0, nw, pp1, w);
-            // Position i of output k reads x[k - period + i]; widen this chunk's span once.
-            const float *src = input + (k0 - period + i0);
-            const int span = nw + nb - 1;
-            for (int m = 0; m < span; m++)
-                x[m] = double(src[m]);
+            // Position i of output k reads input[k - period + i].
             const bool last = i0 + nw > period;
-            accumulate(w, nw, x, acc, nb, sum, last ? output + k0 : nullptr);
+            accumulate({w, nw, input + (k0 - period + i0), nb, acc, i0 == 1,
+                        last ? output + k0 : nullptr, sum});
         }
     }
     return count;
 }
 
-void swma_accumulate_scalar(const double *w, int nw, const double *x, double *acc, int nb,
-                            double sum, float *out)
+void swma_accumulate_scalar(const swma_pass &p)
 {
-    for (int j = 0; j < nb; j++) {
-        double a = acc[j];
-        for (int m = 0; m < nw; m++)
-            a = a + w[m] * x[j + m];
-        if (out)
-            out[j] = float(a / sum);
+    for (int j = 0; j < p.nb; j++) {
+        double a = p.first ? 0.0 : p.acc[j];
+        for (int m = 0; m < p.nw; m++)
+            a = a + p.w[m] * double(p.src[j + m]);
+        if (p.out)
+            p.out[j] = float(a / p.sum);
         else
-            acc[j] = a;
+            p.acc[j] = a;
     }
 }

@@ -25,20 +25,30 @@ swma_isa swma_cpu_isa(void);
 // The whole computation on a chosen path, departures included; returns count.
 int swma_compute(const float *input, int period, int count, float *output, swma_isa isa);
 
-// acc[j] = (...((acc[j] + w[0] * x[j]) + w[1] * x[j + 1]) + ...) + w[nw-1] * x[j + nw - 1]
-// for 0 <= j < nb: each output's terms are added in ascending order, one rounding per
-// product and per sum. The variants compute many j at once and no j's terms out of order.
-// With out == nullptr the sums go back to acc (more chunks of weights follow); otherwise
-// this is the last chunk and out[j] = (float)(acc[j] / sum), one rounding in the division
-// and one in the narrowing, done per register block so the divisions overlap the next
-// block's multiplications.
-void swma_accumulate_scalar(const double *w, int nw, const double *x, double *acc, int nb,
-                            double sum, float *out);
+// One pass of a block of consecutive outputs over one chunk of weights. For 0 <= j < nb the
+// pass continues output j's sum with the chunk's terms, in ascending order:
+//     acc_j = (...((acc_j + w[0] * x[j]) + w[1] * x[j + 1]) + ...) + w[nw-1] * x[j + nw - 1]
+// where x[i] = (double)src[i]; one rounding per product and per sum. On the block's first
+// chunk acc_j starts from +0.0. The running sums live in acc between passes, in a layout
+// that is the variant's own. On the last chunk (out != nullptr) out[j] = (float)(acc_j / sum),
+// one rounding in the division and one in the narrowing.
+struct swma_pass {
+    const double *w;  // the chunk's weights, w[0 .. nw)
+    int nw;           // 1 .. SWMA_WEIGHT_CHUNK
+    const float *src; // the inputs it reads, src[0 .. nb + nw - 1)
+    int nb;           // outputs in the block, 1 .. SWMA_OUTPUT_BLOCK
+    double *acc;      // room for SWMA_OUTPUT_BLOCK running sums
+    bool first;       // the block's first chunk: acc holds nothing yet
+    float *out;       // the last chunk: where the block's results go; else nullptr
+    double sum;       // the sum of all the weights
+};
+
+// The arithmetic paths: many j at once, and no j's terms out of order, so every one gives
+// the same bits as the scalar reference.
+void swma_accumulate_scalar(const swma_pass &p);
 #if defined(__i386__) || defined(__x86_64__)
-void swma_accumulate_sse2(const double *w, int nw, const double *x, double *acc, int nb,
-                          double sum, float *out);
-void swma_accumulate_avx2(const double *w, int nw, const double *x, double *acc, int nb,
-                          double sum, float *out);
+void swma_accumulate_sse2(const swma_pass &p);
+void swma_accumulate_avx2(const swma_pass &p);
 #endif
 
 // Stack budget of one call: the weight table, the widened inputs and the accumulators.
