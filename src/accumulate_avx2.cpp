@@ -63,6 +63,29 @@ SWMA_AVX2 void transpose_in(const float *src, int valid, int S, int len, double 
 // multiplications and loads it twice, which is what the pairing of weights is there to save.
 SWMA_AVX2 inline void in_register(__m256d &v) { __asm__("" : "+x"(v)); }
 
+// Division by the weight sum, and its reciprocal.
+struct divisor {
+    __m256d s, rs; // sum and 1 / sum in every lane
+};
+
+// (float)(a / sum) in each lane, exactly as dividing and narrowing would give, but mostly
+// without a division, which costs as much here as a sixth of the multiplications and
+// additions at period 50. q = a * (1 / sum) is within 6 steps of the correctly rounded
+// quotient (2.5 of its ulps, crossing at most one power of two). Rounding to float is
+// monotonic, so if the doubles 8 steps below and above q (q's bit pattern -+ 8) narrow to
+// the same float, so does the quotient, and that float is the result. Otherwise, about
+// once in 30 million outputs, or when q is zero, infinite or NaN: divide.
+SWMA_AVX2 inline __m128 narrow(__m256d a, const divisor &d)
+{
+    const __m256i q = _mm256_castpd_si256(_mm256_mul_pd(a, d.rs));
+    const __m256i eight = _mm256_set1_epi64x(8);
+    const __m128 lo = _mm256_cvtpd_ps(_mm256_castsi256_pd(_mm256_sub_epi64(q, eight)));
+    const __m128 hi = _mm256_cvtpd_ps(_mm256_castsi256_pd(_mm256_add_epi64(q, eight)));
+    if (_mm_movemask_ps(_mm_cmpneq_ps(lo, hi)) == 0) // unequal or NaN: not decided
+        return lo;
+    return _mm256_cvtpd_ps(_mm256_div_pd(a, d.s));
+}
+
 // Stores the first k (2 or 4) floats of v at out[i ..], but none at or past nb.
 SWMA_AVX2 inline void put(float *out, int i, int nb, __m128 v, int k)
 {
@@ -81,13 +104,13 @@ SWMA_AVX2 inline void put(float *out, int i, int nb, __m128 v, int k)
 
 // out[i + lS + r] = (float)(ar lane l / sum) for r = 0 .. 3, none at or past nb: the four
 // rows narrowed, then turned back into runs of outputs by a 4x4 transpose.
-SWMA_AVX2 inline void finish4(__m256d a0, __m256d a1, __m256d a2, __m256d a3, __m256d s,
+SWMA_AVX2 inline void finish4(__m256d a0, __m256d a1, __m256d a2, __m256d a3, const divisor &d,
                               float *out, int i, int S, int nb)
 {
-    __m128 f0 = _mm256_cvtpd_ps(_mm256_div_pd(a0, s));
-    __m128 f1 = _mm256_cvtpd_ps(_mm256_div_pd(a1, s));
-    __m128 f2 = _mm256_cvtpd_ps(_mm256_div_pd(a2, s));
-    __m128 f3 = _mm256_cvtpd_ps(_mm256_div_pd(a3, s));
+    __m128 f0 = narrow(a0, d);
+    __m128 f1 = narrow(a1, d);
+    __m128 f2 = narrow(a2, d);
+    __m128 f3 = narrow(a3, d);
     _MM_TRANSPOSE4_PS(f0, f1, f2, f3); // fl = outputs i + lS .. i + lS + 3
     put(out, i, nb, f0, 4);
     put(out, i + S, nb, f1, 4);
@@ -96,11 +119,11 @@ SWMA_AVX2 inline void finish4(__m256d a0, __m256d a1, __m256d a2, __m256d a3, __
 }
 
 // The same for two rows, by interleaving them into pairs.
-SWMA_AVX2 inline void finish2(__m256d a0, __m256d a1, __m256d s, float *out, int i, int S,
+SWMA_AVX2 inline void finish2(__m256d a0, __m256d a1, const divisor &d, float *out, int i, int S,
                               int nb)
 {
-    const __m128 f0 = _mm256_cvtpd_ps(_mm256_div_pd(a0, s));
-    const __m128 f1 = _mm256_cvtpd_ps(_mm256_div_pd(a1, s));
+    const __m128 f0 = narrow(a0, d);
+    const __m128 f1 = narrow(a1, d);
     const __m128 lo = _mm_unpacklo_ps(f0, f1); // lanes 0 and 1, a pair of outputs each
     const __m128 hi = _mm_unpackhi_ps(f0, f1); // lanes 2 and 3
     put(out, i, nb, lo, 2);
@@ -112,7 +135,7 @@ SWMA_AVX2 inline void finish2(__m256d a0, __m256d a1, __m256d s, float *out, int
 // Rows q .. q + R - 1 over weights w[0 .. ns): a[r] = a[r] + w[m] * xt[q + r + m], m ascending.
 template <int R>
 SWMA_AVX2 inline void rows(const double *w, int ns, const double *xt, double *acc, bool first,
-                           int q, int S, int nb, __m256d s, float *out)
+                           int q, int S, int nb, const divisor &d, float *out)
 {
     __m256d a[R];
 #pragma GCC unroll 16
@@ -151,9 +174,9 @@ SWMA_AVX2 inline void rows(const double *w, int ns, const double *xt, double *ac
         int r = 0;
 #pragma GCC unroll 2
         for (; r + 4 <= R; r += 4)
-            finish4(a[r], a[r + 1], a[r + 2], a[r + 3], s, out, q + r, S, nb);
+            finish4(a[r], a[r + 1], a[r + 2], a[r + 3], d, out, q + r, S, nb);
         if (r + 2 <= R)
-            finish2(a[r], a[r + 1], s, out, q + r, S, nb);
+            finish2(a[r], a[r + 1], d, out, q + r, S, nb);
         return;
     }
 #pragma GCC unroll 16
@@ -169,7 +192,7 @@ SWMA_AVX2 void swma_accumulate_avx2(const swma_pass &p)
     const int S = (p.nb + 15) / 16 * 4;
     double buf[4 * kSpan + 4];
     double *xt = reinterpret_cast<double *>((reinterpret_cast<uintptr_t>(buf) + 31) & ~uintptr_t(31));
-    const __m256d s = _mm256_set1_pd(p.sum);
+    const divisor d = {_mm256_set1_pd(p.sum), _mm256_set1_pd(1.0 / p.sum)};
     for (int m0 = 0; m0 < p.nw; m0 += kSub) {
         const int ns = p.nw - m0 < kSub ? p.nw - m0 : kSub;
         transpose_in(p.src + m0, p.nb + p.nw - 1 - m0, S, S + ns - 1, xt);
@@ -178,10 +201,17 @@ SWMA_AVX2 void swma_accumulate_avx2(const swma_pass &p)
         float *out = m0 + ns == p.nw ? p.out : nullptr;
         int q = 0;
         for (; q + kWide <= S; q += kWide)
-            rows<kWide>(w, ns, xt, p.acc, first, q, S, p.nb, s, out);
+            rows<kWide>(w, ns, xt, p.acc, first, q, S, p.nb, d, out);
         for (; q + 4 <= S; q += 4)
-            rows<4>(w, ns, xt, p.acc, first, q, S, p.nb, s, out);
+            rows<4>(w, ns, xt, p.acc, first, q, S, p.nb, d, out);
         for (; q + 2 <= S; q += 2)
-            rows<2>(w, ns, xt, p.acc, first, q, S, p.nb, s, out);
+            rows<2>(w, ns, xt, p.acc, first, q, S, p.nb, d, out);
     }
+}
+
+SWMA_AVX2 void swma_narrow_avx2(const double *a, int n, double sum, float *out)
+{
+    const divisor d = {_mm256_set1_pd(sum), _mm256_set1_pd(1.0 / sum)};
+    for (int i = 0; i + 4 <= n; i += 4)
+        _mm_storeu_ps(out + i, narrow(_mm256_loadu_pd(a + i), d));
 }

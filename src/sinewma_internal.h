@@ -49,6 +49,10 @@ void swma_accumulate_scalar(const swma_pass &p);
 #if defined(__i386__) || defined(__x86_64__)
 void swma_accumulate_sse2(const swma_pass &p);
 void swma_accumulate_avx2(const swma_pass &p);
+
+// out[i] = (float)(a[i] / sum) for 0 <= i < n, n a multiple of 4, by the AVX2 path's own
+// narrowing (which mostly multiplies by 1 / sum): for the tests, beside the path itself.
+void swma_narrow_avx2(const double *a, int n, double sum, float *out);
 #endif
 
 // Stack budget of one call: the weight table, the widened inputs and the accumulators.

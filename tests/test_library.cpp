@@ -132,6 +132,17 @@ TEST(Loading, RepeatedLoadAndUnloadLeavesNothingBehind)
     }
 }
 
+// The AVX2 path narrows most results by multiplying with 1 / sum; it must give what the
+// division gives, most of all where the quotient sits next to a float rounding boundary.
+TEST(Narrowing, Avx2MatchesDivision)
+{
+    if (swma_cpu_isa() != SWMA_ISA_AVX2)
+        GTEST_SKIP() << "no AVX2 here";
+    swt::Report r;
+    swt::check_narrowing(swma_narrow_avx2, r);
+    EXPECT_REPORT(r);
+}
+
 // Each path against the same cases: the paths may differ in speed, never in a bit.
 class Path : public ::testing::TestWithParam<std::pair<const char *, swma_isa>> {};
 

@@ -135,9 +135,12 @@ int main(int argc, char **argv)
     check_all_cases("export", wrap(by_name), true);
     check_all_cases("scalar path", forced(SWMA_ISA_SCALAR), false);
     check_all_cases("sse2 path", forced(SWMA_ISA_SSE2), false);
-    if (swma_cpu_isa() == SWMA_ISA_AVX2)
+    if (swma_cpu_isa() == SWMA_ISA_AVX2) {
         check_all_cases("avx2 path", forced(SWMA_ISA_AVX2), false);
-    else
+        const size_t before = report.failures.size();
+        swt::check_narrowing(swma_narrow_avx2, report);
+        printf("%-24s %s\n", "avx2 narrowing", report.failures.size() == before ? "ok" : "FAILED");
+    } else
         printf("avx2 path                skipped: not on this CPU\n");
 
     // Reference bits from this (double-precision) thread for the precision checks below.

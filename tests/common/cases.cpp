@@ -308,6 +308,71 @@ void check_threads(const Average &f, Report &r)
                  "thread " + std::to_string(t) + " differs from a call made alone");
 }
 
+namespace {
+
+// The double k representable steps from x (k may be negative), for finite positive x.
+double steps_from(double x, int k)
+{
+    uint64_t b;
+    memcpy(&b, &x, sizeof b);
+    b = uint64_t(int64_t(b) + k);
+    memcpy(&x, &b, sizeof x);
+    return x;
+}
+
+} // namespace
+
+void check_narrowing(Narrow narrow, Report &r)
+{
+    Rng rng(2029);
+    // Boundaries: where narrowing to float changes its result, and powers of two.
+    std::vector<double> edges;
+    auto midpoint_after = [&](uint32_t fb) { // between the float with bits fb and the next up
+        const double lo = double(from_bits(fb));
+        const double hi = fb == 0x7F7FFFFFu ? 0x1p128 : double(from_bits(fb + 1));
+        edges.push_back(lo + (hi - lo) / 2); // exact in double
+    };
+    for (uint32_t fb : {0x00000000u, 0x00000001u, 0x007FFFFEu, 0x007FFFFFu, 0x00800000u,
+                        0x3F7FFFFFu, 0x3F800000u, 0x7F7FFFFEu, 0x7F7FFFFFu})
+        midpoint_after(fb);
+    for (int i = 0; i < 1500; i++)
+        midpoint_after(uint32_t(rng.next() % 0x7F7FFFFFu)); // every binade, subnormals too
+    for (int e = -152; e <= 129; e += 7)
+        edges.push_back(std::ldexp(1.0, e));
+
+    std::vector<double> sums = {1.0, 3.0, 7.0, 0.75, 10.0 / 3.0};
+    for (int i = 0; i < 12; i++)
+        sums.push_back((0.5 + rng.uniform()) * std::ldexp(1.0, rng.below(32)));
+
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (double sum : sums) {
+        std::vector<double> a = {0.0, inf, -inf, nan, 1e300, -1e300, 1e-300, 4.9e-324};
+        for (double edge : edges) {
+            for (int k = -24; k <= 24; k++) {
+                const double q = steps_from(edge, k) * (k % 2 ? -1.0 : 1.0);
+                a.push_back(q * sum); // a / sum is q give or take a rounding
+            }
+        }
+        while (a.size() % 4)
+            a.push_back(1.0);
+        std::vector<float> got(a.size());
+        narrow(a.data(), int(a.size()), sum, got.data());
+        int bad = 0;
+        for (size_t i = 0; i < a.size(); i++) {
+            const float want = float(a[i] / sum);
+            const bool same = bits(got[i]) == bits(want) || (got[i] != got[i] && want != want);
+            if (!same && bad++ < 3) {
+                char line[160];
+                snprintf(line, sizeof line, "narrowing %a / %a: got %s, want %s", a[i], sum,
+                         hex(bits(got[i])).c_str(), hex(bits(want)).c_str());
+                r.expect(false, line);
+            }
+        }
+        r.expect(bad == 0, "narrowing over sum " + std::to_string(sum));
+    }
+}
+
 std::vector<uint64_t> corpus_digests(const Average &f)
 {
     // A fixed list of (seed, period, count, kind): never change it, only append.

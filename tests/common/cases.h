@@ -89,6 +89,15 @@ void check_knife_edges(const Average &f, Sine sine, Report &r);
 void check_departures(const Average &f, Report &r);
 void check_threads(const Average &f, Report &r);
 
+// A step that narrows n sums (n a multiple of 4) to out[i] = (float)(a[i] / sum), as a path
+// does at the end of every output, possibly without dividing.
+using Narrow = void (*)(const double *a, int n, double sum, float *out);
+
+// `narrow` against dividing and narrowing: quotients from 24 doubles below to 24 above
+// every kind of float rounding boundary (between normals, subnormals, at the overflow
+// threshold, next to powers of two), zero, infinities and NaN, over many sums.
+void check_narrowing(Narrow narrow, Report &r);
+
 // A fixed corpus for cross-platform identity: one 64-bit digest per case over all output
 // bits. The same list must come out of every build.
 std::vector<uint64_t> corpus_digests(const Average &f);
