@@ -6,8 +6,9 @@
 // each sum formed from +0.0 in ascending i, in IEEE double, and rounded once to float.
 // Outputs are computed SWMA_OUTPUT_BLOCK at a time; each keeps its own accumulator and
 // takes its terms in ascending i, so blocking changes the speed and not a bit of a result.
-// Periods above SWMA_WEIGHT_CHUNK take their weights in chunks, re-evaluated per block,
-// which keeps the stack bounded (about 25 KiB) however long the period.
+// Periods above SWMA_WEIGHT_CHUNK take their weights in chunks, re-evaluated for each span
+// of SWMA_LONG_SPAN outputs, which keeps the stack bounded (under 27 KiB) however long the
+// period.
 #include "sinewma_internal.h"
 
 namespace {
@@ -63,15 +64,23 @@ int swma_compute(const float *input, int period, int count, float *output, swma_
     if (warm == count)
         return count;
 
-    // The weight sum, in ascending order; a period that fits keeps its weights in w.
-    // period + 1 is formed in double, exact, so period = INT_MAX does not overflow.
-    const double pp1 = double(period) + 1.0;
-    double w[SWMA_WEIGHT_CHUNK];
-    double sum = 0.0;
+    // One store holds the weights and the running sums. A period that fits keeps all its
+    // weights; a longer one keeps a chunk at a time and re-evaluates them for each span of
+    // outputs, so the store's other side holds the sums of a span of three blocks, which
+    // pays for each evaluation three times over.
     const bool chunked = period > SWMA_WEIGHT_CHUNK;
-    for (int64_t i0 = 1; i0 <= period; i0 += SWMA_WEIGHT_CHUNK) {
-        const int nw = int(period - i0 + 1 < int64_t(SWMA_WEIGHT_CHUNK) ? period - i0 + 1
-                                                                        : SWMA_WEIGHT_CHUNK);
+    const int chunk = chunked ? SWMA_LONG_WEIGHT_CHUNK : SWMA_WEIGHT_CHUNK;
+    const int span = chunked ? SWMA_LONG_SPAN : SWMA_OUTPUT_BLOCK;
+    double store[SWMA_STORE];
+    double *const w = store;
+    double *const acc = store + chunk;
+
+    // The weight sum, in ascending order. period + 1 is formed in double, exact, so
+    // period = INT_MAX does not overflow.
+    const double pp1 = double(period) + 1.0;
+    double sum = 0.0;
+    for (int64_t i0 = 1; i0 <= period; i0 += chunk) {
+        const int nw = int(period - i0 + 1 < chunk ? period - i0 + 1 : chunk);
         swma_weights(i0, nw, pp1, w);
         for (int m = 0; m < nw; m++)
             sum = sum + w[m];
@@ -80,18 +89,20 @@ int swma_compute(const float *input, int period, int count, float *output, swma_
     const int64_t results = int64_t(count) - (period - 1);
     const accumulate_fn accumulate = pick(isa, results * period);
 
-    double acc[SWMA_OUTPUT_BLOCK];
-    for (int64_t k0 = period - 1; k0 < count; k0 += SWMA_OUTPUT_BLOCK) {
-        const int nb = int(count - k0 < int64_t(SWMA_OUTPUT_BLOCK) ? count - k0 : SWMA_OUTPUT_BLOCK);
-        for (int64_t i0 = 1; i0 <= period; i0 += SWMA_WEIGHT_CHUNK) {
-            const int nw = int(period - i0 + 1 < int64_t(SWMA_WEIGHT_CHUNK) ? period - i0 + 1
-                                                                            : SWMA_WEIGHT_CHUNK);
+    for (int64_t k0 = period - 1; k0 < count; k0 += span) {
+        const int ns = int(count - k0 < span ? count - k0 : span);
+        for (int64_t i0 = 1; i0 <= period; i0 += chunk) {
+            const int nw = int(period - i0 + 1 < chunk ? period - i0 + 1 : chunk);
             if (chunked)
                 swma_weights(i0, nw, pp1, w);
-            // Position i of output k reads input[k - period + i].
             const bool last = i0 + nw > period;
-            accumulate({w, nw, input + (k0 - period + i0), nb, acc, i0 == 1,
-                        last ? output + k0 : nullptr, sum});
+            for (int j0 = 0; j0 < ns; j0 += SWMA_OUTPUT_BLOCK) {
+                const int nb = ns - j0 < SWMA_OUTPUT_BLOCK ? ns - j0 : SWMA_OUTPUT_BLOCK;
+                // Position i of output k reads input[k - period + i].
+                const int64_t k = k0 + j0;
+                accumulate({w, nw, input + (k - period + i0), nb, acc + j0, i0 == 1,
+                            last ? output + k : nullptr, sum});
+            }
         }
     }
     return count;

@@ -55,9 +55,16 @@ void swma_accumulate_avx2(const swma_pass &p);
 void swma_narrow_avx2(const double *a, int n, double sum, float *out);
 #endif
 
-// Stack budget of one call: the weight table, the widened inputs and the accumulators.
-constexpr int SWMA_WEIGHT_CHUNK = 1024; // weights evaluated per pass; longer periods go in chunks
-constexpr int SWMA_OUTPUT_BLOCK = 480;  // outputs accumulated at once: a multiple of every
-                                        // variant's register block (48, 24, 16, 12)
+// Stack budget of one call: a store of weights and running sums, and a variant's widened
+// inputs (at most SWMA_WEIGHT_CHUNK + SWMA_OUTPUT_BLOCK doubles).
+constexpr int SWMA_WEIGHT_CHUNK = 1024; // a period up to this keeps all its weights
+constexpr int SWMA_OUTPUT_BLOCK = 480;  // outputs per pass: a multiple of 16, so a variant
+                                        // can deal a whole block into four lanes of rows
+// Longer periods evaluate their weights a chunk at a time for each span of three blocks.
+constexpr int SWMA_LONG_WEIGHT_CHUNK = 256;
+constexpr int SWMA_LONG_SPAN = 3 * SWMA_OUTPUT_BLOCK;
+constexpr int SWMA_STORE = SWMA_WEIGHT_CHUNK + SWMA_OUTPUT_BLOCK > SWMA_LONG_WEIGHT_CHUNK + SWMA_LONG_SPAN
+                               ? SWMA_WEIGHT_CHUNK + SWMA_OUTPUT_BLOCK
+                               : SWMA_LONG_WEIGHT_CHUNK + SWMA_LONG_SPAN;
 
 #endif

@@ -179,10 +179,16 @@ TEST_P(Path, KnifeEdges)
 
 TEST_P(Path, HugePeriodsGoThroughChunks)
 {
-    // Periods past the weight table, with tails that are not a multiple of any block.
+    // Periods past the weight table, with tails that are not a multiple of any block, and
+    // enough results for several blocks in a span of re-evaluated weights and a second span.
     swt::Rng rng(99);
-    for (int period : {1024, 1025, 2049, 100000, 150001}) {
-        for (int results : {1, 3, 37}) {
+    const std::vector<std::pair<int, std::vector<int>>> cases = {
+        {1024, {1, 3, 37, 1500}},        {1025, {1, 481, 961, 1441, 3000}},
+        {2049, {1, 3, 37, 1000, 2000}}, {100000, {1, 3, 37}},
+        {150001, {1, 3, 37}}};
+    for (const auto &c : cases) {
+        const int period = c.first;
+        for (int results : c.second) {
             int count = period - 1 + results;
             std::vector<float> in = swt::series(rng, count, 0);
             std::vector<float> got(static_cast<size_t>(count)), want(static_cast<size_t>(count));
