@@ -141,34 +141,35 @@ SWMA_AVX2 inline void rows(const double *w, int ns, const double *xt, double *ac
 #pragma GCC unroll 16
     for (int r = 0; r < R; r++)
         a[r] = first ? _mm256_setzero_pd() : _mm256_loadu_pd(acc + 4 * (q + r));
+    // x walks xt[q + m]; the rows' loads are fixed offsets from it.
     const double *x = xt + 4 * q;
     int m = 0;
     if (kPairs) {
         // Two weights a step: row r's term m and row r - 1's term m + 1 both read
         // xt[q + r + m], so each load feeds two accumulators. Row r - 1 took its term m
         // one load earlier.
-        for (; m + 2 <= ns; m += 2) {
+        for (; m + 2 <= ns; m += 2, x += 8) {
             const __m256d w0 = _mm256_broadcast_sd(w + m);
             const __m256d w1 = _mm256_broadcast_sd(w + m + 1);
-            __m256d v = _mm256_loadu_pd(x + 4 * m);
+            __m256d v = _mm256_loadu_pd(x);
             a[0] = _mm256_add_pd(a[0], _mm256_mul_pd(w0, v));
 #pragma GCC unroll 16
             for (int r = 1; r < R; r++) {
-                v = _mm256_loadu_pd(x + 4 * (m + r));
+                v = _mm256_loadu_pd(x + 4 * r);
                 in_register(v);
                 a[r - 1] = _mm256_add_pd(a[r - 1], _mm256_mul_pd(w1, v));
                 a[r] = _mm256_add_pd(a[r], _mm256_mul_pd(w0, v));
             }
-            v = _mm256_loadu_pd(x + 4 * (m + R));
+            v = _mm256_loadu_pd(x + 4 * R);
             a[R - 1] = _mm256_add_pd(a[R - 1], _mm256_mul_pd(w1, v));
         }
     }
 #pragma GCC unroll 2
-    for (; m < ns; m++) {
+    for (; m < ns; m++, x += 4) {
         const __m256d wm = _mm256_broadcast_sd(w + m);
 #pragma GCC unroll 16
         for (int r = 0; r < R; r++)
-            a[r] = _mm256_add_pd(a[r], _mm256_mul_pd(wm, _mm256_loadu_pd(x + 4 * (m + r))));
+            a[r] = _mm256_add_pd(a[r], _mm256_mul_pd(wm, _mm256_loadu_pd(x + 4 * r)));
     }
     if (out) {
         int r = 0;
