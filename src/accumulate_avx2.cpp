@@ -192,7 +192,8 @@ SWMA_AVX2 void swma_accumulate_avx2(const swma_pass &p)
     // S rows cover nb outputs; a multiple of 4 so that rows go in blocks of 8, 6, 4 or 2.
     const int S = (p.nb + 15) / 16 * 4;
     double buf[4 * kSpan + 4];
-    double *xt = reinterpret_cast<double *>((reinterpret_cast<uintptr_t>(buf) + 31) & ~uintptr_t(31));
+    const uintptr_t aligned = (reinterpret_cast<uintptr_t>(buf) + 31) & ~uintptr_t(31);
+    double *xt = reinterpret_cast<double *>(aligned); // 32-byte aligned, whatever the ABI
     const divisor d = {_mm256_set1_pd(p.sum), _mm256_set1_pd(1.0 / p.sum)};
     for (int m0 = 0; m0 < p.nw; m0 += kSub) {
         const int ns = p.nw - m0 < kSub ? p.nw - m0 : kSub;

@@ -63,8 +63,8 @@ constexpr int SWMA_OUTPUT_BLOCK = 480;  // outputs per pass: a multiple of 16, s
 // Longer periods evaluate their weights a chunk at a time for each span of three blocks.
 constexpr int SWMA_LONG_WEIGHT_CHUNK = 256;
 constexpr int SWMA_LONG_SPAN = 3 * SWMA_OUTPUT_BLOCK;
-constexpr int SWMA_STORE = SWMA_WEIGHT_CHUNK + SWMA_OUTPUT_BLOCK > SWMA_LONG_WEIGHT_CHUNK + SWMA_LONG_SPAN
-                               ? SWMA_WEIGHT_CHUNK + SWMA_OUTPUT_BLOCK
-                               : SWMA_LONG_WEIGHT_CHUNK + SWMA_LONG_SPAN;
+constexpr int SWMA_STORE_SHORT = SWMA_WEIGHT_CHUNK + SWMA_OUTPUT_BLOCK;
+constexpr int SWMA_STORE_LONG = SWMA_LONG_WEIGHT_CHUNK + SWMA_LONG_SPAN;
+constexpr int SWMA_STORE = SWMA_STORE_SHORT > SWMA_STORE_LONG ? SWMA_STORE_SHORT : SWMA_STORE_LONG;
 
 #endif
