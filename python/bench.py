@@ -2,7 +2,8 @@
 
     python3 python/bench.py [--c-bench build/native/swma_bench]
 
-Prints, best of N repetitions (on a shared machine the minimum is the figure that repeats):
+Prints CPU time, best of N repetitions (on a shared machine the minimum is the figure that
+repeats), as the C benchmark reports it:
 - the call overhead at count = period = 14 (one result, as a host's per-bar call), for
   sinewma.swma in both warm-up forms and for a bare ctypes call of the same library;
 - the time for 1e6 values at period 14, in ms and in ns per output x weight.
@@ -40,10 +41,10 @@ def prices(n):
 def best_per_call(call, calls, repetitions):
     best = float("inf")
     for _ in range(repetitions):
-        t0 = time.perf_counter()
+        t0 = time.process_time()
         for _ in range(calls):
             call()
-        best = min(best, (time.perf_counter() - t0) / calls)
+        best = min(best, (time.process_time() - t0) / calls)
     return best
 
 
