@@ -58,7 +58,8 @@ namespace Sinewma
         /// </param>
         /// <returns>A new array, <c>values.Length</c> long.</returns>
         /// <exception cref="ArgumentNullException"><paramref name="values"/> is null.</exception>
-        /// <exception cref="ArgumentOutOfRangeException"><paramref name="period"/> is below 1.</exception>
+        /// <exception cref="ArgumentOutOfRangeException">
+        /// <paramref name="period"/> is below 1.</exception>
         /// <exception cref="DllNotFoundException">The native library cannot be found.</exception>
         public static float[] Compute(float[] values, int period, bool nanWarmup = true)
         {
@@ -90,7 +91,8 @@ namespace Sinewma
         /// <paramref name="input"/>.</param>
         /// <returns>The count of slots written, <c>input.Length</c>.</returns>
         /// <exception cref="ArgumentNullException">An array is null.</exception>
-        /// <exception cref="ArgumentOutOfRangeException"><paramref name="period"/> is below 1.</exception>
+        /// <exception cref="ArgumentOutOfRangeException">
+        /// <paramref name="period"/> is below 1.</exception>
         /// <exception cref="ArgumentException"><paramref name="output"/> is shorter than
         /// <paramref name="input"/>, or is the same array.</exception>
         /// <exception cref="DllNotFoundException">The native library cannot be found.</exception>
@@ -103,8 +105,8 @@ namespace Sinewma
             CheckPeriod(period);
             if (output.Length < input.Length)
                 throw new ArgumentException(
-                    "output has " + output.Length + " slots, fewer than the input's " + input.Length,
-                    nameof(output));
+                    "output has " + output.Length + " slots, fewer than the input's " +
+                    input.Length, nameof(output));
             // The library reads windows while it writes results: the arrays must not overlap.
             if (ReferenceEquals(input, output) && input.Length > 0)
                 throw new ArgumentException("output must not be the input array", nameof(output));

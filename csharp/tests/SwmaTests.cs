@@ -116,7 +116,8 @@ static class SwmaTests
     static void NoValueComparison()
     {
         Check(Swma.IsNoValue(Swma.NoValue), "IsNoValue(NoValue)");
-        Check(Swma.IsNoValue(RawSlots(new float[] { 1f, 2f }, 2)[0]), "IsNoValue of a warm-up slot");
+        Check(Swma.IsNoValue(RawSlots(new float[] { 1f, 2f }, 2)[0]),
+              "IsNoValue of a warm-up slot");
         Check(!Swma.IsNoValue(float.MaxValue), "FLT_MAX is not NoValue");
         Check(!Swma.IsNoValue(BitConverter.ToSingle(BitConverter.GetBytes(NoValueBits + 1), 0)),
               "the next float up is not NoValue");
@@ -133,7 +134,8 @@ static class SwmaTests
     {
         var some = new float[] { 1, 2, 3 };
         Throws<ArgumentNullException>(() => Swma.Compute(null, 3), "Compute(null)");
-        Throws<ArgumentNullException>(() => Swma.Compute(null, 3, new float[3]), "Compute(null, output)");
+        Throws<ArgumentNullException>(() => Swma.Compute(null, 3, new float[3]),
+                                      "Compute(null, output)");
         Throws<ArgumentNullException>(() => Swma.Compute(some, 3, null), "Compute(input, null)");
         foreach (int period in new[] { 0, -1, int.MinValue })
         {

@@ -6,7 +6,6 @@ with (default: build/native/libsinewma.so of this checkout), loaded here through
 """
 import ctypes
 import ctypes.util
-import math
 import os
 import subprocess
 import sys
