@@ -42,6 +42,7 @@ run "$bindings/venv/bin/pip" install --quiet --no-index --no-build-isolation \
   --disable-pip-version-check ./python
 run env -C "$bindings" -u SINEWMA_LIBRARY SINEWMA_REFERENCE="$PWD/build/native/libsinewma.so" \
   "$bindings/venv/bin/python" -m pytest -q -p no:cacheprovider "$PWD/python/tests"
+run "$bindings/venv/bin/python" python/bench.py --repetitions 1  # once, so it cannot rot
 run mcs -langversion:7 -warnaserror+ -out:"$bindings/SwmaTests.exe" \
   csharp/Sinewma.cs csharp/tests/SwmaTests.cs
 run env LD_LIBRARY_PATH="$PWD/build/native" mono "$bindings/SwmaTests.exe" data/sunspots.csv
