@@ -25,6 +25,8 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/sinewmaConfig.cmake
 # pkg-config: paths relative to the .pc file, so the installed tree can move.
 file(RELATIVE_PATH SWMA_PC_TO_PREFIX
   ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+# CMake 3.25 ends a path of only ".." with a slash ("../../"), which the .pc joins to "//lib".
+string(REGEX REPLACE "/+$" "" SWMA_PC_TO_PREFIX "${SWMA_PC_TO_PREFIX}")
 configure_file(cmake/sinewma.pc.in ${CMAKE_CURRENT_BINARY_DIR}/sinewma.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/sinewma.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

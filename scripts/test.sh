@@ -29,4 +29,22 @@ for preset in native clang sanitize windows-x86 windows-x64; do
   run ctest --preset "$preset" -j2
 done
 
+# The bindings, against the native build. Python: the package installed into a fresh virtual
+# environment of Debian's /usr/bin/python3 (which sees Debian's numpy and pandas; the first
+# python3 on PATH may be another), its tests run from outside python/ so that they import the
+# installed copy. C#: Sinewma.cs and its tests built with mcs and run with mono.
+need_packages python3-numpy python3-pandas python3-pytest python3-venv python3-setuptools \
+  python3-wheel python3-mpmath mono-mcs mono-runtime
+bindings="$PWD/build/native/bindings"
+rm -rf "$bindings" && mkdir -p "$bindings"
+run /usr/bin/python3 -m venv --system-site-packages "$bindings/venv"
+run "$bindings/venv/bin/pip" install --quiet --no-index --no-build-isolation \
+  --disable-pip-version-check ./python
+run env -C "$bindings" -u SINEWMA_LIBRARY SINEWMA_REFERENCE="$PWD/build/native/libsinewma.so" \
+  "$bindings/venv/bin/python" -m pytest -q -p no:cacheprovider "$PWD/python/tests"
+run "$bindings/venv/bin/python" python/bench.py --repetitions 1  # once, so it cannot rot
+run mcs -langversion:7 -warnaserror+ -out:"$bindings/SwmaTests.exe" \
+  csharp/Sinewma.cs csharp/tests/SwmaTests.cs
+run env LD_LIBRARY_PATH="$PWD/build/native" mono "$bindings/SwmaTests.exe" data/sunspots.csv
+
 exit $status

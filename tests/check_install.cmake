@@ -49,3 +49,15 @@ foreach(f include/sinewma.h bin/sinewma lib/libsinewma.so)
   endif()
 endforeach()
 message(STATUS "package: ${archives}")
+
+# The .pc's libdir is a clean path to the library, and a consumer linked with an rpath to it
+# runs without LD_LIBRARY_PATH, as the README tells pkg-config users.
+run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/lib/pkgconfig
+    pkg-config --variable=libdir sinewma)
+string(STRIP "${out}" pc_libdir)
+if(pc_libdir MATCHES "//" OR NOT EXISTS ${pc_libdir}/libsinewma.so)
+  message(FATAL_ERROR "bad libdir in sinewma.pc: '${pc_libdir}'")
+endif()
+run(cc ${SOURCE}/tests/consumer/consumer.c ${flags} -Wl,-rpath,${pc_libdir} -o ${WORK}/rpath-consumer)
+run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${WORK}/rpath-consumer)
+message(STATUS "pkg-config consumer with rpath: ${out}")
