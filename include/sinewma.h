@@ -53,11 +53,14 @@ extern "C" {
  *     sum_{i=1..period} w(i) * input[k-period+i]  /  sum_{i=1..period} w(i)
  * with w(i) = sin(i * 3.14159 / (period + 1)), all in IEEE double, each sum
  * added in ascending i from +0.0, the quotient rounded once to float. Slots
- * 0 .. min(period-1, count)-1 receive SINEWMA_NO_VALUE. The results are the
- * same bits on every platform, CPU and thread, whatever the calling thread's x87
- * precision control says. The call neither reads nor changes the floating-point
- * environment; it needs the SSE defaults (round to nearest, no flush-to-zero or
- * denormals-are-zero), which threads have unless a host changes them.
+ * 0 .. min(period-1, count)-1 receive SINEWMA_NO_VALUE. Every result that is
+ * not a NaN is the same bits on every platform, CPU and thread, whatever the
+ * calling thread's x87 precision control says. A NaN result is a NaN, but its
+ * sign and payload are not promised: they differ between CPUs (infinity minus
+ * infinity gives 0xFFC00000 on x86, 0x7FC00000 on aarch64) and between paths.
+ * The call neither reads nor changes the floating-point environment; it needs
+ * the defaults (round to nearest, no flush-to-zero or denormals-are-zero: SSE's
+ * MXCSR on x86, FPCR on aarch64), which threads have unless a host changes them.
  *
  * Returns count, always. Nothing is validated or reported, but nothing is
  * written outside output[0 .. count-1] either:

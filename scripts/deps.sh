@@ -8,11 +8,22 @@ need_packages() {
   local sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   echo "installing: ${missing[*]}"
+  # A package of a foreign architecture (wine32:i386, libmpfr-dev:arm64) needs that
+  # architecture added first.
   for p in "${missing[@]}"; do
-    if [[ "$p" == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -q i386; then
-      $sudo dpkg --add-architecture i386
+    if [[ "$p" == *:* ]]; then
+      local arch="${p##*:}"
+      if [ "$arch" != "$(dpkg --print-architecture)" ] &&
+        ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+        $sudo dpkg --add-architecture "$arch"
+        SWMA_APT_UPDATED=""
+      fi
     fi
   done
-  $sudo apt-get update -qq
+  # One package list update per run of the script, unless an architecture came in since.
+  if [ -z "${SWMA_APT_UPDATED:-}" ]; then
+    $sudo apt-get update -qq
+    SWMA_APT_UPDATED=1
+  fi
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }

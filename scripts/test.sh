@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # test.sh: installs what a fresh Debian 12 machine lacks, then builds and runs every suite:
 # Linux with GCC (native), Clang (clang) and sanitizers (sanitize), and the Windows DLLs under
-# Wine (windows-x86, windows-x64).
+# Wine (windows-x86, windows-x64), and aarch64 Linux under qemu (linux-aarch64).
 # Exits non-zero if anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 need_packages cmake ninja-build g++ clang pkgconf libgtest-dev libbenchmark-dev libmpfr-dev \
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
+# aarch64 Linux: the cross compiler and binutils, GoogleTest and MPFR for arm64, and qemu.
+need_packages g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user \
+  libgtest-dev:arm64 libmpfr-dev:arm64
 
 status=0
 run() { echo "== $*"; "$@" || status=1; }
 
-for preset in native clang sanitize windows-x86 windows-x64; do
+for preset in native clang sanitize windows-x86 windows-x64 linux-aarch64; do
   rm -rf "build/$preset"
   run cmake --preset "$preset" >/dev/null
   run cmake --build --preset "$preset"

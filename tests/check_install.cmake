@@ -1,6 +1,8 @@
 # check_install.cmake: installs the build into a fresh prefix, then builds and runs a tiny
 # consumer against it twice, through find_package and through pkg-config, and makes the
-# cpack archive. Needs BUILD, SOURCE, WORK, GENERATOR.
+# cpack archive. Needs BUILD, SOURCE, WORK, GENERATOR; CC, the build's C compiler (else cc).
+# A cross build also passes TOOLCHAIN, its toolchain file, and EMU, the emulator that runs
+# its programs: the consumers are built with the same tool chain and run through EMU.
 file(REMOVE_RECURSE ${WORK})
 set(prefix ${WORK}/prefix)
 macro(run)
@@ -21,21 +23,29 @@ endforeach()
 file(RENAME ${prefix} ${WORK}/moved)
 set(prefix ${WORK}/moved)
 
+if(NOT CC)
+  set(CC cc)
+endif()
+set(toolchain "")
+if(TOOLCHAIN)
+  set(toolchain -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN})
+endif()
+
 run(${CMAKE_COMMAND} -S ${SOURCE}/tests/consumer -B ${WORK}/cmake-consumer -G ${GENERATOR}
-    -DCMAKE_PREFIX_PATH=${prefix})
+    -DCMAKE_PREFIX_PATH=${prefix} ${toolchain})
 run(${CMAKE_COMMAND} --build ${WORK}/cmake-consumer)
-run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib ${WORK}/cmake-consumer/consumer)
+run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib ${EMU} ${WORK}/cmake-consumer/consumer)
 message(STATUS "find_package consumer: ${out}")
 
 run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/lib/pkgconfig pkg-config --cflags --libs sinewma)
 string(STRIP "${out}" flags)
 separate_arguments(flags UNIX_COMMAND "${flags}")
-run(cc ${SOURCE}/tests/consumer/consumer.c ${flags} -o ${WORK}/pc-consumer)
-run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib ${WORK}/pc-consumer)
+run(${CC} ${SOURCE}/tests/consumer/consumer.c ${flags} -o ${WORK}/pc-consumer)
+run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib ${EMU} ${WORK}/pc-consumer)
 message(STATUS "pkg-config consumer: ${out}")
 
 # The installed host finds the installed library by itself.
-run(${prefix}/bin/sinewma --period 3 ${SOURCE}/data/sunspots.csv)
+run(${EMU} ${prefix}/bin/sinewma --period 3 ${SOURCE}/data/sunspots.csv)
 
 run(${CMAKE_COMMAND} -E chdir ${BUILD} cpack -B ${WORK}/package)
 file(GLOB archives ${WORK}/package/*.tar.gz)

@@ -45,11 +45,15 @@ Result host(std::vector<std::string> args, const std::string &input = "")
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        std::vector<char *> argv = {const_cast<char *>(SWMA_HOST_PATH)};
+        std::vector<char *> argv;
+#ifdef SWMA_HOST_EMULATOR // a cross build: the kernel may not run the host by itself
+        argv.push_back(const_cast<char *>(SWMA_HOST_EMULATOR));
+#endif
+        argv.push_back(const_cast<char *>(SWMA_HOST_PATH));
         for (std::string &a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        execv(SWMA_HOST_PATH, argv.data());
+        execv(argv[0], argv.data());
         _exit(127);
     }
     int status = 0;

@@ -132,6 +132,7 @@ TEST(Loading, RepeatedLoadAndUnloadLeavesNothingBehind)
     }
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 // The library's own CPU check (two CPUID leaves and XGETBV) against the compiler runtime's:
 // a check that wrongly said no would also skip every AVX2 test below without a word.
 TEST(CpuCheck, AgreesWithTheCompilerRuntime)
@@ -150,6 +151,7 @@ TEST(Narrowing, Avx2MatchesDivision)
     swt::check_narrowing(swma_narrow_avx2, r);
     EXPECT_REPORT(r);
 }
+#endif
 
 // Each path against the same cases: the paths may differ in speed, never in a bit.
 class Path : public ::testing::TestWithParam<std::pair<const char *, swma_isa>> {};
