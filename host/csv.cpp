@@ -118,24 +118,43 @@ std::string_view line_at(const std::string &text, size_t pos)
 
 bool parse_float(std::string_view field, float &out) { return parse_number(field, out); }
 
-// Keeps 12 bytes a row (its start and its value) besides the text itself, reserved up front
-// from the count of line breaks so that growing the vectors never holds two copies.
+namespace {
+
+// The line at `pos`, and `pos` moved past its line break.
+std::string_view take_line(const std::string &text, size_t &pos)
+{
+    const std::string_view line = line_at(text, pos);
+    pos += line.size();
+    pos = pos < text.size() && text[pos] == '\r' ? pos + 1 : pos;
+    pos = pos < text.size() ? pos + 1 : pos; // past the '\n'
+    return line;
+}
+
+} // namespace
+
+bool next_data_line(const std::string &text, size_t &pos, std::string_view &line)
+{
+    while (pos < text.size()) {
+        line = take_line(text, pos);
+        if (!trim(line).empty())
+            return true;
+    }
+    return false;
+}
+
+// Keeps 4 bytes a row (its value) besides the text itself, reserved up front from the count of
+// line breaks so that growing the vector never holds two copies.
 bool read_csv(const std::string &text, const CsvOptions &options, Table &t, CsvError &error)
 {
     t = Table();
     const size_t lines = size_t(std::count(text.begin(), text.end(), '\n')) + 1;
     t.values.reserve(std::min(lines, size_t(INT32_MAX)));
-    t.starts.reserve(std::min(lines, size_t(INT32_MAX)));
     std::vector<std::string_view> fields;
     size_t pos = 0, number = 0, bad = 0;
     bool first = true, x_numeric = false;
     while (pos < text.size()) {
-        const size_t start = pos;
-        const std::string_view line = line_at(text, pos);
+        const std::string_view line = take_line(text, pos);
         number++;
-        pos = start + line.size();
-        pos = pos < text.size() && text[pos] == '\r' ? pos + 1 : pos;
-        pos = pos < text.size() ? pos + 1 : pos; // past the '\n'
         if (trim(line).empty())
             continue;
         if (!split_fields(line, fields, bad))
@@ -177,6 +196,7 @@ bool read_csv(const std::string &text, const CsvOptions &options, Table &t, CsvE
                         t.chosen = i;
             }
             x_numeric = options.want_x && t.columns > 1 && t.chosen != 0;
+            t.data_begin = header ? pos : size_t(line.data() - text.data());
             if (header)
                 continue;
         }
@@ -191,7 +211,6 @@ bool read_csv(const std::string &text, const CsvOptions &options, Table &t, CsvE
         if (t.values.size() >= size_t(INT32_MAX))
             return reject(error, number, 1, "too many rows (the library takes at most 2^31 - 1)");
         t.values.push_back(v);
-        t.starts.push_back(start);
         double xv;
         if (x_numeric && parse_number(fields[0], xv) && std::isfinite(xv))
             t.x.push_back(xv);

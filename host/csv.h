@@ -23,7 +23,7 @@ struct CsvError {
 };
 
 struct Table {
-    std::vector<size_t> starts;     // where each data line begins in the text
+    size_t data_begin = 0;          // where the data lines begin in the text (see next_data_line)
     std::string_view header;        // the header line as written; empty if none
     std::vector<std::string> names; // header names, unquoted; empty if no header
     size_t columns = 0;
@@ -41,6 +41,11 @@ bool read_csv(const std::string &text, const CsvOptions &options, Table &table, 
 
 // The line that starts at `pos`, without its line break (\n or \r\n).
 std::string_view line_at(const std::string &text, size_t pos);
+
+// The next line at or after `pos` that is not blank, and `pos` moved past it; false at the end.
+// From a table's data_begin, these are its rows in order: rows are not kept apart from the
+// text, so that a long series takes 4 bytes a row besides its text.
+bool next_data_line(const std::string &text, size_t &pos, std::string_view &line);
 
 // The nearest float to a decimal number (or nan, inf), surrounding blanks and quotes allowed;
 // false if the field is not a number.

@@ -13,6 +13,7 @@
 #include <charconv>
 #include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #if defined(_WIN32)
@@ -214,8 +215,10 @@ int run(int argc, char **argv)
     const std::string col = "swma" + std::to_string(period);
     if (!t.header.empty())
         out.append(t.header).append(",").append(col).append("\n");
-    for (size_t i = 0; i < t.values.size(); i++) {
-        out.append(line_at(text, t.starts[i])).append(",");
+    size_t pos = t.data_begin;
+    std::string_view line;
+    for (size_t i = 0; i < t.values.size() && next_data_line(text, pos, line); i++) {
+        out.append(line).append(",");
         if (raw || i >= size_t(period - 1))
             out.append(shortest(avg[i]));
         out.append("\n");

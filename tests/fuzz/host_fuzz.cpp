@@ -9,6 +9,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 #include <string>
@@ -69,9 +70,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     const size_t n = t.values.size();
-    if (n == 0 || t.starts.size() != n || (!t.x.empty() && t.x.size() != n) || t.chosen >= t.columns ||
+    if (n == 0 || (!t.x.empty() && t.x.size() != n) || t.chosen >= t.columns ||
         (!t.names.empty() && t.names.size() != t.columns))
         fault("an inconsistent table");
+    // The rows walked again from the text are the rows read (the host prints them this way).
+    size_t pos = t.data_begin, rows = 0;
+    std::string_view line;
+    while (swma_host::next_data_line(text, pos, line)) {
+        if (rows >= n)
+            fault("more data lines than values");
+        if (line.find('"') == std::string_view::npos) { // unquoted: the field is plain to find
+            size_t begin = 0;
+            for (size_t field = 0; field < t.chosen; field++)
+                begin = line.find(',', begin) + 1;
+            const size_t end = std::min(line.find(',', begin), line.size());
+            float v;
+            if (!swma_host::parse_float(line.substr(begin, end - begin), v) ||
+                memcmp(&v, &t.values[rows], sizeof v) != 0)
+                fault("row " + std::to_string(rows) + " reads differently the second time");
+        }
+        rows++;
+    }
+    if (rows != n)
+        fault("fewer data lines than values");
 
     std::vector<float> average(n);
     double sum = 0;
