@@ -161,6 +161,7 @@ std::string svg_chart(const ChartData &d)
     auto py = [&](double y) { return top + (ay.hi - y) / (ay.hi - ay.lo) * (H - top - bottom); };
 
     std::string s;
+    s.reserve(4096 + (n < SIZE_MAX / 32 ? n * 32 : 0));
     s += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     s += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"800\" height=\"420\" viewBox=\"0 0 800 420\" "
          "font-family=\"sans-serif\" font-size=\"12\">\n";
@@ -189,30 +190,33 @@ std::string svg_chart(const ChartData &d)
     s += "<text x=\"" + fixed((left + W - right) / 2, 1) + "\" y=\"" + fixed(H - 10, 1) +
          "\" text-anchor=\"middle\">" + xml_text(positions ? d.x_name : "index") + "</text>\n";
 
-    // One polyline per unbroken run; one point per value.
+    // One polyline per unbroken run; one point per value, written straight into the document
+    // (a chart of ten million points is some 300 MB; it is not copied).
     auto lines = [&](const float *v, size_t from, const char *cls, const char *colour,
                      const char *width) {
-        std::string out, pts;
-        auto flush = [&] {
-            if (!pts.empty())
-                out += std::string("<polyline class=\"") + cls + "\" fill=\"none\" stroke=\"" +
-                       colour + "\" stroke-width=\"" + width + "\" points=\"" + pts + "\"/>\n";
-            pts.clear();
-        };
+        bool open = false;
         for (size_t i = from; i < n; i++) {
             if (!std::isfinite(v[i])) {
-                flush();
+                if (open)
+                    s += "\"/>\n";
+                open = false;
                 continue;
             }
-            if (!pts.empty())
-                pts += ' ';
-            pts += fixed(px(xv(i)), 2) + "," + fixed(py(v[i]), 2);
+            if (!open)
+                s += std::string("<polyline class=\"") + cls + "\" fill=\"none\" stroke=\"" + colour +
+                     "\" stroke-width=\"" + width + "\" points=\"";
+            else
+                s += ' ';
+            open = true;
+            s += fixed(px(xv(i)), 2);
+            s += ',';
+            s += fixed(py(v[i]), 2);
         }
-        flush();
-        return out;
+        if (open)
+            s += "\"/>\n";
     };
-    s += lines(d.series, 0, "series", "#999", "1");
-    s += lines(d.average, d.average_from, "average", "#1f5fbf", "2");
+    lines(d.series, 0, "series", "#999", "1");
+    lines(d.average, d.average_from, "average", "#1f5fbf", "2");
 
     s += "<g transform=\"translate(" + fixed(left + 12, 0) + "," + fixed(top + 8, 0) + ")\">\n"
          "<rect width=\"190\" height=\"44\" fill=\"white\" stroke=\"#ccc\"/>\n"
