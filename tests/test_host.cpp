@@ -143,6 +143,9 @@ TEST(Host, BadInputGetsAMessageAnExitCodeAndNoOutput)
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.name << ": " << r.err;
         EXPECT_EQ(r.err.rfind("sinewma: ", 0), 0u) << c.name << ": " << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.name << ": one line";
+#if !defined(SWMA_SANITIZE)
+        EXPECT_LT(r.max_rss_kib, 32 * 1024) << c.name;
+#endif
     }
 }
 
