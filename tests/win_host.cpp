@@ -92,6 +92,7 @@ void check_all_cases(const char *label, const swt::Average &f, bool full)
     swt::check_known(f, report);
     swt::check_departures(f, report);
     swt::check_knife_edges(f, swma_sin, report);
+    swt::check_offsets(f, swma_sin, report);
     if (full) {
         swt::check_random(f, swma_sin, 20261208, 120, 1500, report);
         swt::check_threads(f, report);

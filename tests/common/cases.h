@@ -104,6 +104,10 @@ std::vector<uint64_t> corpus_digests(const Average &f);
 // What every build must produce: the oracle's digests, generated once.
 std::vector<uint64_t> expected_corpus_digests();
 
+// f over the same series with input and output at each 4-byte offset within a 32-byte line
+// (64 placements), for short, long and chunked periods; canaries around the output.
+void check_offsets(const Average &f, Sine sine, Report &r);
+
 } // namespace swt
 
 #endif
