@@ -82,8 +82,9 @@ void compare_bits(const std::vector<uint32_t> &got, const std::vector<uint32_t> 
 
 // Each group runs `f` and records what differs.
 void check_known(const Average &f, Report &r);
-// Output slots for a case of the random comparison: computed by `f` inside a guarded buffer
-// (canaries on both sides), compared with the oracle.
+// `cases` random cases from `seed`: periods 1 .. max_period (small ones often), counts
+// around the period and past an output block, all four kinds of series; each run inside a
+// guarded buffer and compared with the oracle.
 void check_random(const Average &f, Sine sine, uint64_t seed, int cases, int max_period, Report &r);
 void check_knife_edges(const Average &f, Sine sine, Report &r);
 void check_departures(const Average &f, Report &r);
