@@ -1,10 +1,15 @@
 // win_fault.cpp: a host that survives an access violation inside the x64 DLL, as hosts that wrap
-// each indicator call in an exception handler expect to. A vectored handler takes the fault,
-// walks from the faulting instruction back out of the library with the DLL's own function
-// table (RtlLookupFunctionEntry, RtlVirtualUnwind), and resumes the host just after its call,
-// which then "returns" a marker value. The host's non-volatile registers must come back as
-// they were (the unwind data restored them), and the next ordinary call must give the right
-// results. Prints "N passed, M failed"; exit 1 on any failure.
+// each indicator call in an exception handler expect to. Two ways, each once per bad call:
+//  - a vectored handler takes the fault and walks from the faulting instruction back out of the
+//    library with the DLL's own function table (RtlLookupFunctionEntry, RtlVirtualUnwind), then
+//    resumes the host just after its call, which "returns" a marker value;
+//  - the frame a compiler makes for __try { call } __except (filter) { }: Windows dispatches the
+//    fault by unwinding through the library's frames to the host's language handler, and the C
+//    runtime's handler unwinds to the instruction after the call.
+// Either way the host's non-volatile registers must come back as they were (the unwind data
+// restored them), and the next ordinary call must give the right results. Prints "N passed,
+// M failed"; exit 1 on any failure. Without unwind data in the DLL the first way ends the
+// process with a message and the second never reaches the filter.
 // Usage: win_fault PATH\TO\sinewma.dll
 #include "cases.h"
 #include "sinewma.h"
@@ -43,101 +48,122 @@ static_assert(offsetof(MarkedCall, result) == 32 && offsetof(MarkedCall, set_gpr
 
 extern "C" void marked_call(MarkedCall *c);
 extern "C" const char marked_call_return[];
+extern "C" void guarded_call(MarkedCall *c);
+extern "C" const char guarded_call_return[];
+extern "C" LONG guarded_call_filter(EXCEPTION_POINTERS *ep, void *frame);
 
-// A frame with every non-volatile register saved and described by its own unwind data.
-__asm__(".text\n"
-        ".globl marked_call\n"
-        ".globl marked_call_return\n"
-        ".def marked_call; .scl 2; .type 32; .endef\n"
-        ".seh_proc marked_call\n"
-        "marked_call:\n"
-        "    pushq %rbp\n    .seh_pushreg %rbp\n"
-        "    pushq %rbx\n    .seh_pushreg %rbx\n"
-        "    pushq %rsi\n    .seh_pushreg %rsi\n"
-        "    pushq %rdi\n    .seh_pushreg %rdi\n"
-        "    pushq %r12\n    .seh_pushreg %r12\n"
-        "    pushq %r13\n    .seh_pushreg %r13\n"
-        "    pushq %r14\n    .seh_pushreg %r14\n"
-        "    pushq %r15\n    .seh_pushreg %r15\n"
-        "    subq $0xd8, %rsp\n    .seh_stackalloc 0xd8\n"
-        "    movups %xmm6, 0x30(%rsp)\n    .seh_savexmm %xmm6, 0x30\n"
-        "    movups %xmm7, 0x40(%rsp)\n    .seh_savexmm %xmm7, 0x40\n"
-        "    movups %xmm8, 0x50(%rsp)\n    .seh_savexmm %xmm8, 0x50\n"
-        "    movups %xmm9, 0x60(%rsp)\n    .seh_savexmm %xmm9, 0x60\n"
-        "    movups %xmm10, 0x70(%rsp)\n    .seh_savexmm %xmm10, 0x70\n"
-        "    movups %xmm11, 0x80(%rsp)\n    .seh_savexmm %xmm11, 0x80\n"
-        "    movups %xmm12, 0x90(%rsp)\n    .seh_savexmm %xmm12, 0x90\n"
-        "    movups %xmm13, 0xa0(%rsp)\n    .seh_savexmm %xmm13, 0xa0\n"
-        "    movups %xmm14, 0xb0(%rsp)\n    .seh_savexmm %xmm14, 0xb0\n"
-        "    movups %xmm15, 0xc0(%rsp)\n    .seh_savexmm %xmm15, 0xc0\n"
-        "    .seh_endprologue\n"
-        "    movq %rcx, 0x28(%rsp)\n"
-        "    movq %rcx, %r11\n"
-        "    movq 40(%r11), %rbx\n"
-        "    movq 48(%r11), %rbp\n"
-        "    movq 56(%r11), %rsi\n"
-        "    movq 64(%r11), %rdi\n"
-        "    movq 72(%r11), %r12\n"
-        "    movq 80(%r11), %r13\n"
-        "    movq 88(%r11), %r14\n"
-        "    movq 96(%r11), %r15\n"
-        "    movups 104(%r11), %xmm6\n"
-        "    movups 120(%r11), %xmm7\n"
-        "    movups 136(%r11), %xmm8\n"
-        "    movups 152(%r11), %xmm9\n"
-        "    movups 168(%r11), %xmm10\n"
-        "    movups 184(%r11), %xmm11\n"
-        "    movups 200(%r11), %xmm12\n"
-        "    movups 216(%r11), %xmm13\n"
-        "    movups 232(%r11), %xmm14\n"
-        "    movups 248(%r11), %xmm15\n"
-        "    movq 8(%r11), %rcx\n"
-        "    movl 16(%r11), %edx\n"
-        "    movl 20(%r11), %r8d\n"
-        "    movq 24(%r11), %r9\n"
-        "    callq *(%r11)\n"
-        "marked_call_return:\n"
-        "    movq 0x28(%rsp), %r11\n"
-        "    movq %rax, 32(%r11)\n"
-        "    movq %rbx, 264(%r11)\n"
-        "    movq %rbp, 272(%r11)\n"
-        "    movq %rsi, 280(%r11)\n"
-        "    movq %rdi, 288(%r11)\n"
-        "    movq %r12, 296(%r11)\n"
-        "    movq %r13, 304(%r11)\n"
-        "    movq %r14, 312(%r11)\n"
-        "    movq %r15, 320(%r11)\n"
-        "    movups %xmm6, 328(%r11)\n"
-        "    movups %xmm7, 344(%r11)\n"
-        "    movups %xmm8, 360(%r11)\n"
-        "    movups %xmm9, 376(%r11)\n"
-        "    movups %xmm10, 392(%r11)\n"
-        "    movups %xmm11, 408(%r11)\n"
-        "    movups %xmm12, 424(%r11)\n"
-        "    movups %xmm13, 440(%r11)\n"
-        "    movups %xmm14, 456(%r11)\n"
-        "    movups %xmm15, 472(%r11)\n"
-        "    movups 0x30(%rsp), %xmm6\n"
-        "    movups 0x40(%rsp), %xmm7\n"
-        "    movups 0x50(%rsp), %xmm8\n"
-        "    movups 0x60(%rsp), %xmm9\n"
-        "    movups 0x70(%rsp), %xmm10\n"
-        "    movups 0x80(%rsp), %xmm11\n"
-        "    movups 0x90(%rsp), %xmm12\n"
-        "    movups 0xa0(%rsp), %xmm13\n"
-        "    movups 0xb0(%rsp), %xmm14\n"
-        "    movups 0xc0(%rsp), %xmm15\n"
-        "    addq $0xd8, %rsp\n"
-        "    popq %r15\n"
-        "    popq %r14\n"
-        "    popq %r13\n"
-        "    popq %r12\n"
-        "    popq %rdi\n"
-        "    popq %rsi\n"
-        "    popq %rbx\n"
-        "    popq %rbp\n"
-        "    ret\n"
-        ".seh_endproc\n");
+// A frame with every non-volatile register saved and described by its own unwind data, that
+// loads the marks, calls, and stores the registers after the call (or after the fault).
+#define SWMA_MARKED_CALL(name, handler)                                                           \
+    ".text\n"                                                                                     \
+    ".globl " name "\n"                                                                           \
+    ".globl " name "_return\n"                                                                    \
+    ".def " name "; .scl 2; .type 32; .endef\n"                                                   \
+    ".seh_proc " name "\n" name ":\n"                                                             \
+    "    pushq %rbp\n    .seh_pushreg %rbp\n"                                                     \
+    "    pushq %rbx\n    .seh_pushreg %rbx\n"                                                     \
+    "    pushq %rsi\n    .seh_pushreg %rsi\n"                                                     \
+    "    pushq %rdi\n    .seh_pushreg %rdi\n"                                                     \
+    "    pushq %r12\n    .seh_pushreg %r12\n"                                                     \
+    "    pushq %r13\n    .seh_pushreg %r13\n"                                                     \
+    "    pushq %r14\n    .seh_pushreg %r14\n"                                                     \
+    "    pushq %r15\n    .seh_pushreg %r15\n"                                                     \
+    "    subq $0xd8, %rsp\n    .seh_stackalloc 0xd8\n"                                            \
+    "    movups %xmm6, 0x30(%rsp)\n    .seh_savexmm %xmm6, 0x30\n"                                \
+    "    movups %xmm7, 0x40(%rsp)\n    .seh_savexmm %xmm7, 0x40\n"                                \
+    "    movups %xmm8, 0x50(%rsp)\n    .seh_savexmm %xmm8, 0x50\n"                                \
+    "    movups %xmm9, 0x60(%rsp)\n    .seh_savexmm %xmm9, 0x60\n"                                \
+    "    movups %xmm10, 0x70(%rsp)\n    .seh_savexmm %xmm10, 0x70\n"                              \
+    "    movups %xmm11, 0x80(%rsp)\n    .seh_savexmm %xmm11, 0x80\n"                              \
+    "    movups %xmm12, 0x90(%rsp)\n    .seh_savexmm %xmm12, 0x90\n"                              \
+    "    movups %xmm13, 0xa0(%rsp)\n    .seh_savexmm %xmm13, 0xa0\n"                              \
+    "    movups %xmm14, 0xb0(%rsp)\n    .seh_savexmm %xmm14, 0xb0\n"                              \
+    "    movups %xmm15, 0xc0(%rsp)\n    .seh_savexmm %xmm15, 0xc0\n"                              \
+    "    .seh_endprologue\n"                                                                      \
+    "    movq %rcx, 0x28(%rsp)\n"                                                                 \
+    "    movq %rcx, %r11\n"                                                                       \
+    "    movq 40(%r11), %rbx\n"                                                                   \
+    "    movq 48(%r11), %rbp\n"                                                                   \
+    "    movq 56(%r11), %rsi\n"                                                                   \
+    "    movq 64(%r11), %rdi\n"                                                                   \
+    "    movq 72(%r11), %r12\n"                                                                   \
+    "    movq 80(%r11), %r13\n"                                                                   \
+    "    movq 88(%r11), %r14\n"                                                                   \
+    "    movq 96(%r11), %r15\n"                                                                   \
+    "    movups 104(%r11), %xmm6\n"                                                               \
+    "    movups 120(%r11), %xmm7\n"                                                               \
+    "    movups 136(%r11), %xmm8\n"                                                               \
+    "    movups 152(%r11), %xmm9\n"                                                               \
+    "    movups 168(%r11), %xmm10\n"                                                              \
+    "    movups 184(%r11), %xmm11\n"                                                              \
+    "    movups 200(%r11), %xmm12\n"                                                              \
+    "    movups 216(%r11), %xmm13\n"                                                              \
+    "    movups 232(%r11), %xmm14\n"                                                              \
+    "    movups 248(%r11), %xmm15\n"                                                              \
+    "    movq 8(%r11), %rcx\n"                                                                    \
+    "    movl 16(%r11), %edx\n"                                                                   \
+    "    movl 20(%r11), %r8d\n"                                                                   \
+    "    movq 24(%r11), %r9\n"                                                                    \
+    name "_try:\n"                                                                                \
+    "    callq *(%r11)\n"                                                                         \
+    name "_return:\n"                                                                             \
+    "    nop\n"                                                                                   \
+    name "_end:\n"                                                                                \
+    "    movq 0x28(%rsp), %r11\n"                                                                 \
+    "    movq %rax, 32(%r11)\n"                                                                   \
+    "    movq %rbx, 264(%r11)\n"                                                                  \
+    "    movq %rbp, 272(%r11)\n"                                                                  \
+    "    movq %rsi, 280(%r11)\n"                                                                  \
+    "    movq %rdi, 288(%r11)\n"                                                                  \
+    "    movq %r12, 296(%r11)\n"                                                                  \
+    "    movq %r13, 304(%r11)\n"                                                                  \
+    "    movq %r14, 312(%r11)\n"                                                                  \
+    "    movq %r15, 320(%r11)\n"                                                                  \
+    "    movups %xmm6, 328(%r11)\n"                                                               \
+    "    movups %xmm7, 344(%r11)\n"                                                               \
+    "    movups %xmm8, 360(%r11)\n"                                                               \
+    "    movups %xmm9, 376(%r11)\n"                                                               \
+    "    movups %xmm10, 392(%r11)\n"                                                              \
+    "    movups %xmm11, 408(%r11)\n"                                                              \
+    "    movups %xmm12, 424(%r11)\n"                                                              \
+    "    movups %xmm13, 440(%r11)\n"                                                              \
+    "    movups %xmm14, 456(%r11)\n"                                                              \
+    "    movups %xmm15, 472(%r11)\n"                                                              \
+    "    movups 0x30(%rsp), %xmm6\n"                                                              \
+    "    movups 0x40(%rsp), %xmm7\n"                                                              \
+    "    movups 0x50(%rsp), %xmm8\n"                                                              \
+    "    movups 0x60(%rsp), %xmm9\n"                                                              \
+    "    movups 0x70(%rsp), %xmm10\n"                                                             \
+    "    movups 0x80(%rsp), %xmm11\n"                                                             \
+    "    movups 0x90(%rsp), %xmm12\n"                                                             \
+    "    movups 0xa0(%rsp), %xmm13\n"                                                             \
+    "    movups 0xb0(%rsp), %xmm14\n"                                                             \
+    "    movups 0xc0(%rsp), %xmm15\n"                                                             \
+    "    addq $0xd8, %rsp\n"                                                                      \
+    "    popq %r15\n"                                                                             \
+    "    popq %r14\n"                                                                             \
+    "    popq %r13\n"                                                                             \
+    "    popq %r12\n"                                                                             \
+    "    popq %rdi\n"                                                                             \
+    "    popq %rsi\n"                                                                             \
+    "    popq %rbx\n"                                                                             \
+    "    popq %rbp\n"                                                                             \
+    "    ret\n"                                                                                   \
+    handler                                                                                       \
+    ".seh_endproc\n"
+
+__asm__(SWMA_MARKED_CALL("marked_call", ""));
+
+// The same frame as a compiler makes for __try { call } __except (filter) { }: the C runtime's
+// language handler with one scope, from just before the call to just after it, whose filter
+// decides and whose target is the instruction after the call.
+__asm__(SWMA_MARKED_CALL("guarded_call",
+                         ".seh_handler __C_specific_handler, @except\n"
+                         ".seh_handlerdata\n"
+                         ".long 1\n"
+                         ".rva guarded_call_try, guarded_call_end, guarded_call_filter, "
+                         "guarded_call_return\n"
+                         ".text\n"));
 
 namespace {
 
@@ -164,7 +190,8 @@ Image image_of(HMODULE m)
 
 // What the handler saw, for the host to judge after it resumes.
 struct Walk {
-    bool armed = false;
+    bool armed = false;  // the vectored handler takes the next access violation
+    bool filter = false; // guarded_call's filter takes it
     bool seen = false;
     uintptr_t fault_rva = 0; // the faulting instruction, relative to the DLL
     int frames = 0;          // library frames unwound to reach the host
@@ -214,10 +241,34 @@ LONG CALLBACK on_fault(EXCEPTION_POINTERS *ep)
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-// Calls fn through marked_call with fresh marks in every non-volatile register; records a
-// failure if any comes back changed. Returns what the call returned.
+} // namespace
+
+// The __except filter of guarded_call: takes an access violation raised inside the library.
+// Windows reaches it only by unwinding through every library frame between the fault and
+// guarded_call; the C runtime's handler then unwinds to guarded_call_return (the call's
+// result is then whatever the runtime leaves in rax: the exception code on Windows, 0 under
+// Wine; never the count the library returns).
+extern "C" LONG guarded_call_filter(EXCEPTION_POINTERS *ep, void *)
+{
+    const uintptr_t at = reinterpret_cast<uintptr_t>(ep->ExceptionRecord->ExceptionAddress);
+    if (!walk.filter || ep->ExceptionRecord->ExceptionCode != EXCEPTION_ACCESS_VIOLATION ||
+        !dll.holds(at))
+        return EXCEPTION_CONTINUE_SEARCH;
+    walk.filter = false;
+    walk.seen = true;
+    walk.fault_rva = at - dll.base;
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+namespace {
+
+enum class Catch { none, vectored, except };
+
+// Calls fn through marked_call (guarded_call for Catch::except) with fresh marks in every
+// non-volatile register; records a failure if any comes back changed. Returns what the call
+// returned.
 int64_t call_marked(SineWeightedMovingAverageFn fn, const float *in, int period, int count,
-                    float *out, const std::string &what, uint64_t seed)
+                    float *out, const std::string &what, uint64_t seed, Catch how = Catch::none)
 {
     MarkedCall c{};
     c.fn = fn;
@@ -230,7 +281,10 @@ int64_t call_marked(SineWeightedMovingAverageFn fn, const float *in, int period,
         g = rng.next();
     for (uint64_t &x : c.set_xmm)
         x = rng.next();
-    marked_call(&c);
+    if (how == Catch::except)
+        guarded_call(&c);
+    else
+        marked_call(&c);
     static const char *const names[] = {"rbx", "rbp", "rsi", "rdi", "r12", "r13", "r14", "r15"};
     for (int i = 0; i < 8; i++)
         report.expect(c.got_gpr[i] == c.set_gpr[i], what + ": " + names[i] + " not restored");
@@ -323,9 +377,11 @@ int main(int argc, char **argv)
         std::vector<float> ordinary(size_t(b.count));
         float *out = b.writable ? out_fence.last(b.writable) : ordinary.data();
 
+        // A vectored handler that unwinds by itself.
         walk = Walk();
         walk.armed = true;
-        const int64_t r = call_marked(fn, in, b.period, b.count, out, what, uint64_t(seed++));
+        int64_t r = call_marked(fn, in, b.period, b.count, out, what, uint64_t(seed++),
+                                Catch::vectored);
         walk.armed = false;
         report.expect(walk.seen && r == kFaulted,
                       what + ": the call did not fault (returned " + std::to_string(r) + ")");
@@ -335,6 +391,18 @@ int main(int argc, char **argv)
                                             " library frames unwound");
         printf("%-36s fault at +0x%llx, %d library frames unwound, host resumed\n", b.what,
                (unsigned long long)walk.fault_rva, walk.frames);
+
+        // __try/__except, dispatched and unwound by Windows itself.
+        walk = Walk();
+        walk.filter = true;
+        r = call_marked(fn, in, b.period, b.count, out, what + " (__except)", uint64_t(seed++),
+                        Catch::except);
+        walk.filter = false;
+        report.expect(walk.seen && r != b.count,
+                      what + ": __except did not catch the fault (returned " +
+                          std::to_string(r) + ")");
+        printf("%-36s fault at +0x%llx, caught by __except\n", b.what,
+               (unsigned long long)walk.fault_rva);
 
         // The library is as good as before.
         std::vector<float> out2(series.size());
