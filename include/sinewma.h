@@ -38,8 +38,11 @@ extern "C" {
 #endif
 
 /* The single-precision value written into output slots that have no result:
- * 3.4e38, bit pattern 0x7F7FC99E (not FLT_MAX, which is 0x7F7FFFFF). */
-#define SINEWMA_NO_VALUE 3.4e38f
+ * 3.4e38, bit pattern 0x7F7FC99E (not FLT_MAX, which is 0x7F7FFFFF).
+ * The cast is needed: where FLT_EVAL_METHOD is 2 (C on the x87 FPU, as 32-bit hosts
+ * often are built) a bare 3.4e38f keeps long double precision, and a warm-up slot read
+ * back from output would compare unequal to it. A cast always rounds to float. */
+#define SINEWMA_NO_VALUE ((float)3.4e38f)
 
 /*
  * SineWeightedMovingAverage - sine-weighted moving average of a float series.

@@ -55,8 +55,10 @@ void swma_accumulate_avx2(const swma_pass &p);
 void swma_narrow_avx2(const double *a, int n, double sum, float *out);
 #endif
 
-// Stack budget of one call: a store of weights and running sums, and a variant's widened
-// inputs (at most SWMA_WEIGHT_CHUNK + SWMA_OUTPUT_BLOCK doubles).
+// Stack budget of one call: the driver's store of weights and running sums (SWMA_STORE
+// doubles, 13.25 KiB) and one variant's widened copy of its inputs, under 12 KiB (SSE2:
+// SWMA_WEIGHT_CHUNK + SWMA_OUTPUT_BLOCK doubles; AVX2: a transposed copy of
+// SWMA_OUTPUT_BLOCK / 4 + 259 rows of four doubles, and 4 for alignment: 1520 doubles).
 constexpr int SWMA_WEIGHT_CHUNK = 1024; // a period up to this keeps all its weights
 constexpr int SWMA_OUTPUT_BLOCK = 480;  // outputs per pass: a multiple of 16, so a variant
                                         // can deal a whole block into four lanes of rows

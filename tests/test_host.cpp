@@ -386,7 +386,9 @@ TEST(Host, TenMillionValuesInLittleMemory)
     const double ratio = double(r.max_rss_kib) * 1024 / double(input.size());
     RecordProperty("peak_rss_kib", std::to_string(r.max_rss_kib));
     printf("input %zu bytes, peak resident %ld KiB (%.2f x the input)\n", input.size(), r.max_rss_kib, ratio);
-#if !defined(SWMA_SANITIZE)
+#if defined(SWMA_HOST_EMULATOR)
+    EXPECT_LT(ratio, 2.8); // the emulator's own code and translation cache count too
+#elif !defined(SWMA_SANITIZE)
     EXPECT_LT(ratio, 2.5);
 #endif
 }

@@ -327,4 +327,19 @@ TEST(Stack, BoundedWhateverThePeriod)
 }
 #endif
 
+// Input and output at every 4-byte offset within a 32-byte line, each path and the export.
+TEST_P(Path, EveryFourByteOffset)
+{
+    swt::Report r;
+    swt::check_offsets(forced(GetParam().second), mpfr_sine_cached, r);
+    EXPECT_REPORT(r);
+}
+
+TEST_F(Library, EveryFourByteOffset)
+{
+    swt::Report r;
+    swt::check_offsets(exported(*lib), mpfr_sine_cached, r);
+    EXPECT_REPORT(r);
+}
+
 } // namespace

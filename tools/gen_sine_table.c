@@ -3,13 +3,14 @@
  *   cc -O2 tools/gen_sine_table.c -lmpfr -lgmp -o gen && ./gen > src/sine_table.h
  *
  * Every double is the nearest one to the exact value (the low halves to the
- * remainder), computed at 400 bits. The tests recompute all of them. */
+ * remainder), computed at 400 bits. The tests recompute all of them, and the test
+ * generated_sine_table_current runs this program and compares its output with
+ * src/sine_table.h byte for byte. */
 #include <inttypes.h>
 #include <mpfr.h>
 #include <stdio.h>
 
 #define PREC 400
-
 
 int main(void)
 {
@@ -31,7 +32,7 @@ int main(void)
     printf("/* pi = SWMA_PI_HI + SWMA_PI_LO + SWMA_PI_LO2, within 2^-160. */\n");
     printf("#define SWMA_PI_HI %a\n#define SWMA_PI_LO %a\n#define SWMA_PI_LO2 %a\n\n", p[0], p[1], p[2]);
 
-    /* pi in 32-bit limbs: one integer limb, then SWMA_FX_LIMBS-1 fraction limbs, truncated. */
+    /* pi in nine 32-bit limbs: one integer limb, then eight fraction limbs, truncated. */
     printf("/* pi in fixed point, integer limb first, truncated after 2^-256. */\n");
     printf("static const uint32_t swma_pi_fixed[9] = {\n   ");
     mpfr_set(v, pi, MPFR_RNDN);

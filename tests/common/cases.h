@@ -82,8 +82,9 @@ void compare_bits(const std::vector<uint32_t> &got, const std::vector<uint32_t> 
 
 // Each group runs `f` and records what differs.
 void check_known(const Average &f, Report &r);
-// Output slots for a case of the random comparison: computed by `f` inside a guarded buffer
-// (canaries on both sides), compared with the oracle.
+// `cases` random cases from `seed`: periods 1 .. max_period (small ones often), counts
+// around the period and past an output block, all four kinds of series; each run inside a
+// guarded buffer and compared with the oracle.
 void check_random(const Average &f, Sine sine, uint64_t seed, int cases, int max_period, Report &r);
 void check_knife_edges(const Average &f, Sine sine, Report &r);
 void check_departures(const Average &f, Report &r);
@@ -103,6 +104,10 @@ void check_narrowing(Narrow narrow, Report &r);
 std::vector<uint64_t> corpus_digests(const Average &f);
 // What every build must produce: the oracle's digests, generated once.
 std::vector<uint64_t> expected_corpus_digests();
+
+// f over the same series with input and output at each 4-byte offset within a 32-byte line
+// (64 placements), for short, long and chunked periods; canaries around the output.
+void check_offsets(const Average &f, Sine sine, Report &r);
 
 } // namespace swt
 

@@ -1,7 +1,8 @@
 // gen_cases.cpp: writes tests/common/generated_cases.inc, the knife-edge series and the
-// corpus digests, with MPFR's correctly rounded sine in the oracle. Linux only; run by hand:
-//   build/native/gen_cases > tests/common/generated_cases.inc
-// The output is fixed by the seeds below; rerunning it must reproduce the committed file.
+// corpus digests, with MPFR's correctly rounded sine in the oracle. Linux only; to regenerate:
+//   build/native/tests/gen_cases > tests/common/generated_cases.inc
+// The output is fixed by the seeds below; the test generated_cases_current reruns it and
+// compares with the committed file byte for byte.
 #include "cases.h"
 
 #include <mpfr.h>
