@@ -10,6 +10,7 @@
 // of SWMA_LONG_SPAN outputs, which keeps the stack bounded (under 27 KiB) however long the
 // period.
 #include "sinewma_internal.h"
+#include "weights.h"
 
 namespace {
 
@@ -63,6 +64,13 @@ int swma_compute(const float *input, int period, int count, float *output, swma_
         output[k] = nv;
     if (warm == count)
         return count;
+
+    // A few results (a host's newest bar): one chain each, no blocks (small_call.cpp). A
+    // forced path keeps the blocks, so the tests can hold the two against each other.
+    if (isa == SWMA_ISA_AUTO && int64_t(count) - (period - 1) <= SWMA_SMALL_CALL) {
+        swma_compute_small(input, period, count, output);
+        return count;
+    }
 
     // One store holds the weights and the running sums. A period that fits keeps all its
     // weights; a longer one keeps a chunk at a time and re-evaluates them for each span of

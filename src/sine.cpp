@@ -251,10 +251,82 @@ double swma_sin(double x)
     return sin_slow(x);
 }
 
-void swma_weights(int64_t first, int n, double period_plus_1, double *w)
+namespace {
+
+// Two angles at once: the quick path above, operation for operation, in the two lanes of a
+// vector (SSE2 on x86, NEON on ARM, plain pairs elsewhere). Each lane rounds exactly as the
+// scalar code does, so a lane's rh and rl, and its rounding test, are the scalar ones.
+typedef double v2d __attribute__((vector_size(16)));
+typedef int64_t v2l __attribute__((vector_size(16)));
+
+inline v2d pick_lanes(v2l m, v2d a, v2d b) // a where m is all ones, else b
 {
-    // w(i) = sin(i * 3.14159 / (period + 1)): the product first, then the quotient. The
-    // numerator is 3.14159, not pi; the weights and every result depend on it.
-    for (int m = 0; m < n; m++)
-        w[m] = swma_sin(double(int32_t(first + m)) * 3.14159 / period_plus_1);
+    return (v2d)(((v2l)a & m) | ((v2l)b & ~m));
+}
+
+inline void fast_two_sum2(v2d a, v2d b, v2d &s, v2d &e)
+{
+    s = a + b;
+    e = b - (s - a);
+}
+
+inline void split2(v2d a, v2d &hi, v2d &lo)
+{
+    const v2d c = a * 134217729.0;
+    hi = c - (c - a);
+    lo = a - hi;
+}
+
+inline void two_prod2(v2d a, v2d b, v2d &p, v2d &e)
+{
+    v2d ah, al, bh, bl;
+    p = a * b;
+    split2(a, ah, al);
+    split2(b, bh, bl);
+    e = ((ah * bh - p) + ah * bl + al * bh) + al * bl;
+}
+
+} // namespace
+
+void swma_sin_many(const double *x, int n, double *y)
+{
+    int m = 0;
+    for (; m + 2 <= n; m += 2) {
+        const double x0 = x[m], x1 = x[m + 1];
+        if (!(x0 >= 0x1p-26) || !(x1 >= 0x1p-26)) { // tiny angles: the scalar shortcut
+            y[m] = swma_sin(x0);
+            y[m + 1] = swma_sin(x1);
+            continue;
+        }
+        const v2d xv = {x0, x1};
+        const v2d zero = {0.0, 0.0};
+        const v2l folded = (v2l)(xv > 0x1.921fb54442d18p+0);
+        v2d d = SWMA_PI_HI - xv, fh, fl;
+        fast_two_sum2(d, zero + SWMA_PI_LO, fh, fl);
+        fl = fl + SWMA_PI_LO2;
+        const v2d yh = pick_lanes(folded, fh, xv), yl = pick_lanes(folded, fl, zero);
+
+        const v2d kf = yh * 256.0 + 0.5;
+        const int k0 = int(kf[0]), k1 = int(kf[1]);
+        const double *a0 = swma_sincos_table[k0], *a1 = swma_sincos_table[k1];
+        const v2d sh = {a0[0], a1[0]}, sl = {a0[1], a1[1]}, ch = {a0[2], a1[2]},
+                  cl = {a0[3], a1[3]};
+        const v2d kd = {double(k0), double(k1)};
+        const v2d th = yh - kd * (1.0 / 256.0);
+        const v2d t = th + yl;
+        const v2d t2 = t * t, t3 = t * t2;
+        const v2d cm1 = t2 * -0.5 + (t2 * t2) * (1.0 / 24 + t2 * (-1.0 / 720));
+        const v2d sm = t3 * (-1.0 / 6) + (t3 * t2) * (1.0 / 120 + t2 * (-1.0 / 5040));
+
+        v2d ph, pl, s, se, rh, rl;
+        two_prod2(ch, th, ph, pl);
+        fast_two_sum2(sh, ph, s, se);
+        const v2d low = ((se + pl) + (sl + cl * th)) + ((ch * yl + sh * cm1) + ch * sm);
+        fast_two_sum2(s, low, rh, rl);
+        const v2l ok = (v2l)(rh == rh + rl * (1.0 + 0x1p-12));
+        y[m] = ok[0] ? rh[0] : sin_slow(x0);
+        y[m + 1] = ok[1] ? rh[1] : sin_slow(x1);
+    }
+    for (; m < n; m++)
+        y[m] = swma_sin(x[m]);
 }

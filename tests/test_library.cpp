@@ -2,6 +2,7 @@
 // path forced in turn, against known answers, the oracle and the knife-edge series.
 #include "cases.h"
 #include "mpfr_sine.h"
+#include "per_bar.h"
 #include "sinewma.h"
 #include "sinewma_internal.h"
 
@@ -198,6 +199,18 @@ TEST_P(Path, HugePeriodsGoThroughChunks)
                 << "period " << period << " results " << results;
         }
     }
+}
+
+// The per-bar call through the export (the small-call path) and through this path's blocks,
+// against the same slots of the export's full-series call.
+TEST_P(Path, PerBarMatchesFullSeries)
+{
+    Loaded lib;
+    ASSERT_NE(lib.fn, nullptr);
+    swt::Report r;
+    swt::check_per_bar(forced(GetParam().second), exported(lib), mpfr_sine_cached, false, r);
+    swt::check_per_bar(exported(lib), forced(GetParam().second), mpfr_sine_cached, false, r);
+    EXPECT_REPORT(r);
 }
 
 TEST_P(Path, CorpusMatchesOracleDigests)

@@ -1,0 +1,26 @@
+// weights.h: the weights of a period, from read-only tables or from the sine, and the
+// small-call path that uses them. Nothing here is exported.
+#ifndef SWMA_WEIGHTS_H
+#define SWMA_WEIGHTS_H
+
+#include "sinewma_internal.h"
+
+// y[m] = swma_sin(x[m]) for 0 <= m < n, the same bits, two angles at a time (x == y allowed).
+void swma_sin_many(const double *x, int n, double *y);
+
+// Periods 1 .. SWMA_TABLE_PERIODS have their weights and weight sums in read-only tables.
+constexpr int SWMA_TABLE_PERIODS = 256;
+
+// w(1) .. w(period) of a tabled period, or nullptr for any other period.
+const double *swma_weight_row(int period);
+// w(1) + ... + w(period), summed in ascending order from +0.0, of a tabled period.
+double swma_weight_sum(int period);
+
+// Calls with at most this many results take the small-call path.
+constexpr int SWMA_SMALL_CALL = 8;
+// Results k = period - 1 .. count - 1 (at most SWMA_SMALL_CALL of them; the slots before are
+// the caller's): each one ascending chain over the weights, a division and a narrowing,
+// the same bits as the block paths.
+void swma_compute_small(const float *input, int period, int count, float *output);
+
+#endif
