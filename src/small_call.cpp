@@ -29,7 +29,126 @@ inline double chain_and_sum(double a, double &s, const double *w, int n, const f
     return a;
 }
 
+// ---- estimates from rough weights -------------------------------------------------------
+// With weights v(i) within d of the exact w(i), the chains a'(i) = a'(i-1) + v(i) x(i) and
+// a(i) = a(i-1) + w(i) x(i), each step rounded, differ at the end by at most
+//     E = (d * X + 2u * (P + A)) * (1 + 2^-18),    u = 2^-53,
+// X = sum |x(i)|, P = sum |v(i) x(i)| (rounded products), A = sum |a'(i)|, all as computed:
+// each step adds at most d |x| + u (|w x| + |v x|) from the products and u (|a| + |a'|) from
+// the sums, and the factor covers the growth of those terms by the difference itself and
+// the roundings of the three sums and of E, for any period up to 2^31. The weight sums are
+// such a chain with every x = 1. If the result then rounds to the same float at both ends of
+// the interval, it is the exact weights' result: division and narrowing are monotone.
+struct Estimate {
+    double a = 0.0, p = 0.0, sa = 0.0, x = 0.0; // a', P, A, X
+};
+
+inline void estimate(Estimate &e, const double *v, int n, const float *x)
+{
+    double a = e.a, p = e.p, sa = e.sa, xs = e.x;
+    for (int m = 0; m < n; m++) {
+        const double xm = double(x[m]);
+        const double pr = v[m] * xm;
+        a = a + pr;
+        p = p + __builtin_fabs(pr);
+        sa = sa + __builtin_fabs(a);
+        xs = xs + __builtin_fabs(xm);
+    }
+    e = {a, p, sa, xs};
+}
+
+// The same, with the weight sums' chain and the sum of its partial sums carried beside it.
+inline void estimate_and_sum(Estimate &e, Estimate &s, const double *v, int n, const float *x)
+{
+    double a = e.a, p = e.p, sa = e.sa, xs = e.x, sum = s.a, ssa = s.sa;
+    for (int m = 0; m < n; m++) {
+        const double xm = double(x[m]);
+        const double pr = v[m] * xm;
+        a = a + pr;
+        p = p + __builtin_fabs(pr);
+        sa = sa + __builtin_fabs(a);
+        xs = xs + __builtin_fabs(xm);
+        sum = sum + v[m];
+        ssa = ssa + sum;
+    }
+    e = {a, p, sa, xs};
+    s.a = sum;
+    s.sa = ssa;
+}
+
+inline uint32_t float_bits(float f)
+{
+    uint32_t b;
+    __builtin_memcpy(&b, &f, sizeof b);
+    return b;
+}
+
+// [v - e, v + e] widened so that rounding the two ends cannot narrow it; false if not finite.
+inline bool interval(double v, double e, double &lo, double &hi)
+{
+    if (!(__builtin_fabs(v) <= 0x1.fffffffffffffp+1023 && e <= 0x1p+1000))
+        return false;
+    if (e == 0.0) { // every x(i) is zero: the chain is exact
+        lo = hi = v;
+        return true;
+    }
+    const double w = e * (1.0 + 0x1p-20) + __builtin_fabs(v) * 0x1p-50;
+    lo = v - w;
+    hi = v + w;
+    return true;
+}
+
+// The float that every quotient in [tlo, thi] / [slo, shi] (0 < slo) rounds to, if one.
+inline bool settle(double tlo, double thi, double slo, double shi, float &out)
+{
+    double q1, q2;
+    if (tlo >= 0.0) {
+        q1 = tlo / shi;
+        q2 = thi / slo;
+    } else if (thi <= 0.0) {
+        q1 = tlo / slo;
+        q2 = thi / shi;
+    } else {
+        return false;
+    }
+    const float f1 = float(q1), f2 = float(q2);
+    out = f1;
+    return float_bits(f1) == float_bits(f2);
+}
+
 } // namespace
+
+bool swma_estimate_small(const float *input, int period, int results, float *out)
+{
+    double v[kChunk];
+    Estimate e[SWMA_SMALL_CALL], s; // s: the weight sums, x = 1
+    const double pp1 = double(period) + 1.0;
+    for (int64_t i0 = 1; i0 <= period; i0 += kChunk) {
+        const int nw = int(period - i0 + 1 < kChunk ? period - i0 + 1 : kChunk);
+        for (int m = 0; m < nw; m++)
+            v[m] = double(int32_t(i0 + m)) * 3.14159 / pp1;
+        swma_sin_rough_many(v, nw, v);
+        const float *x = input + (i0 - 1);
+        estimate_and_sum(e[0], s, v, nw, x);
+        for (int j = 1; j < results; j++)
+            estimate(e[j], v, nw, x + j);
+    }
+    const double d = SWMA_ROUGH_SINE_ERROR, u = 0x1p-53, grow = 1.0 + 0x1p-18;
+    double slo, shi;
+    if (!interval(s.a, (d * double(period) + 2.0 * u * (s.a + s.sa)) * grow, slo, shi) ||
+        !(slo > 0.0))
+        return false;
+    float f[SWMA_SMALL_CALL];
+    for (int j = 0; j < results; j++) {
+        double tlo, thi;
+        if (!interval(e[j].a, (d * e[j].x + 2.0 * u * (e[j].p + e[j].sa)) * grow, tlo, thi) ||
+            !settle(tlo, thi, slo, shi, f[j]))
+            return false;
+    }
+    for (int j = 0; j < results; j++)
+        out[j] = f[j];
+    return true;
+}
 
 void swma_compute_small(const float *input, int period, int count, float *output)
 {
@@ -43,6 +162,9 @@ void swma_compute_small(const float *input, int period, int count, float *output
             output[first + j] = float(chain(0.0, row, period, input + j) / sum);
         return;
     }
+    // Rough weights, with a proof that they give the same floats; the exact ones if not.
+    if (swma_estimate_small(input, period, results, output + first))
+        return;
     double w[kChunk];
     double acc[SWMA_SMALL_CALL] = {};
     double sum = 0.0;

@@ -8,6 +8,11 @@
 // y[m] = swma_sin(x[m]) for 0 <= m < n, the same bits, two angles at a time (x == y allowed).
 void swma_sin_many(const double *x, int n, double *y);
 
+// y[m] within SWMA_ROUGH_SINE_ERROR of swma_sin(x[m]), 0 <= x[m] <= 3.1415926, for
+// estimates that are then proven to round to the same result (x == y allowed).
+void swma_sin_rough_many(const double *x, int n, double *y);
+constexpr double SWMA_ROUGH_SINE_ERROR = 0x1p-50;
+
 // Periods 1 .. SWMA_TABLE_PERIODS have their weights and weight sums in read-only tables.
 constexpr int SWMA_TABLE_PERIODS = 256;
 
@@ -15,6 +20,11 @@ constexpr int SWMA_TABLE_PERIODS = 256;
 const double *swma_weight_row(int period);
 // w(1) + ... + w(period), summed in ascending order from +0.0, of a tabled period.
 double swma_weight_sum(int period);
+
+// out[j] = result j (from 0) of a period without a table, 1 <= results <= SWMA_SMALL_CALL,
+// computed from rough weights and kept only if proven to be the exact weights' float (see
+// small_call.cpp). Returns false, with out untouched, if any result is not proven.
+bool swma_estimate_small(const float *input, int period, int results, float *out);
 
 // Calls with at most this many results take the small-call path.
 constexpr int SWMA_SMALL_CALL = 8;
