@@ -50,7 +50,10 @@ accumulate_fn pick(swma_isa isa, int64_t work)
 
 } // namespace
 
-int swma_compute(const float *input, int period, int count, float *output, swma_isa isa)
+// Every call but the small ones (see swma_compute): out of line, so that a small call does
+// not set up this frame.
+__attribute__((noinline)) static int compute_blocks(const float *input, int period, int count,
+                                                    float *output, swma_isa isa)
 {
     if (period < 1 || count <= 0 || output == nullptr)
         return count;
@@ -64,13 +67,6 @@ int swma_compute(const float *input, int period, int count, float *output, swma_
         output[k] = nv;
     if (warm == count)
         return count;
-
-    // A few results (a host's newest bar): one chain each, no blocks (small_call.cpp). A
-    // forced path keeps the blocks, so the tests can hold the two against each other.
-    if (isa == SWMA_ISA_AUTO && int64_t(count) - (period - 1) <= SWMA_SMALL_CALL) {
-        swma_compute_small(input, period, count, output);
-        return count;
-    }
 
     // One store holds the weights and the running sums. A period that fits keeps all its
     // weights; a longer one keeps a chunk at a time and re-evaluates them for each span of
@@ -114,6 +110,16 @@ int swma_compute(const float *input, int period, int count, float *output, swma_
         }
     }
     return count;
+}
+
+int swma_compute(const float *input, int period, int count, float *output, swma_isa isa)
+{
+    // A few results (a host's newest bar): one chain each, no blocks (small_call.cpp). A
+    // forced path keeps the blocks, so the tests can hold the two against each other.
+    if (isa == SWMA_ISA_AUTO && input && output && period >= 1 && count >= period &&
+        count - period < SWMA_SMALL_CALL)
+        return swma_compute_small(input, period, count, output);
+    return compute_blocks(input, period, count, output, isa);
 }
 
 void swma_accumulate_scalar(const swma_pass &p)

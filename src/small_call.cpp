@@ -150,20 +150,23 @@ bool swma_estimate_small(const float *input, int period, int results, float *out
     return true;
 }
 
-void swma_compute_small(const float *input, int period, int count, float *output)
+namespace {
+
+inline float no_value()
 {
-    // Result k's window is input[k - period + 1 .. k]: the window of result j (from 0)
-    // starts at input + j.
-    const int first = period - 1;
-    const int results = count - first;
-    if (const double *row = swma_weight_row(period)) {
-        const double sum = swma_weight_sum(period);
-        for (int j = 0; j < results; j++)
-            output[first + j] = float(chain(0.0, row, period, input + j) / sum);
-        return;
-    }
+    const uint32_t bits = 0x7F7FC99Eu; // 3.4e38f
+    float f;
+    __builtin_memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+// A period without a table: rough weights with a proof, else the exact weights. Out of line,
+// so that the tabled calls do not set up its frame.
+__attribute__((noinline)) void untabled(const float *input, int period, int results,
+                                        float *out)
+{
     // Rough weights, with a proof that they give the same floats; the exact ones if not.
-    if (swma_estimate_small(input, period, results, output + first))
+    if (swma_estimate_small(input, period, results, out))
         return;
     double w[kChunk];
     double acc[SWMA_SMALL_CALL] = {};
@@ -178,5 +181,26 @@ void swma_compute_small(const float *input, int period, int count, float *output
             acc[j] = chain(acc[j], w, nw, x + j);
     }
     for (int j = 0; j < results; j++)
-        output[first + j] = float(acc[j] / sum);
+        out[j] = float(acc[j] / sum);
+}
+
+} // namespace
+
+int swma_compute_small(const float *input, int period, int count, float *output)
+{
+    // Result k's window is input[k - period + 1 .. k]: the window of result j (from 0)
+    // starts at input + j.
+    const int first = period - 1;
+    const float nv = no_value();
+    for (int k = 0; k < first; k++)
+        output[k] = nv;
+    const int results = count - first;
+    double sum;
+    if (const double *row = swma_weight_row(period, &sum)) {
+        for (int j = 0; j < results; j++)
+            output[first + j] = float(chain(0.0, row, period, input + j) / sum);
+    } else {
+        untabled(input, period, results, output + first);
+    }
+    return count;
 }

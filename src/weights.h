@@ -16,10 +16,9 @@ constexpr double SWMA_ROUGH_SINE_ERROR = 0x1p-50;
 // Periods 1 .. SWMA_TABLE_PERIODS have their weights and weight sums in read-only tables.
 constexpr int SWMA_TABLE_PERIODS = 256;
 
-// w(1) .. w(period) of a tabled period, or nullptr for any other period.
-const double *swma_weight_row(int period);
-// w(1) + ... + w(period), summed in ascending order from +0.0, of a tabled period.
-double swma_weight_sum(int period);
+// w(1) .. w(period) of a tabled period and, in *sum, w(1) + ... + w(period) added in
+// ascending order from +0.0; nullptr (and *sum untouched) for any other period.
+const double *swma_weight_row(int period, double *sum);
 
 // out[j] = result j (from 0) of a period without a table, 1 <= results <= SWMA_SMALL_CALL,
 // computed from rough weights and kept only if proven to be the exact weights' float (see
@@ -28,9 +27,9 @@ bool swma_estimate_small(const float *input, int period, int results, float *out
 
 // Calls with at most this many results take the small-call path.
 constexpr int SWMA_SMALL_CALL = 8;
-// Results k = period - 1 .. count - 1 (at most SWMA_SMALL_CALL of them; the slots before are
-// the caller's): each one ascending chain over the weights, a division and a narrowing,
-// the same bits as the block paths.
-void swma_compute_small(const float *input, int period, int count, float *output);
+// The whole call for 1 <= period <= count < period + SWMA_SMALL_CALL, input and output not
+// null: the no-value slots, then each result one ascending chain over the weights, a
+// division and a narrowing, the same bits as the block paths. Returns count.
+int swma_compute_small(const float *input, int period, int count, float *output);
 
 #endif
