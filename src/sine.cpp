@@ -346,35 +346,48 @@ void swma_sin_many(const double *x, int n, double *y)
 //   sh within 2^-54 of sin(a), and the last addition (a result near or below 1) by 2^-53.
 // Total below 2^-52.3 + 2^-54 + 2^-53 + 2^-60 < 2^-51.2 from sin(x), and with swma_sin's
 // own half ulp (2^-54) below 2^-50.9 from swma_sin(x).
+namespace {
+
+// Two lanes and one, the same operations.
+inline void rough2(v2d xv, double *y)
+{
+    const v2l folded = (v2l)(xv > 0x1.921fb54442d18p+0);
+    const v2d yv = pick_lanes(folded, (SWMA_PI_HI - xv) + SWMA_PI_LO, xv);
+    const v2d kf = yv * 256.0 + 0.5;
+    const int k0 = int(kf[0]), k1 = int(kf[1]);
+    const double *a0 = swma_sincos_table[k0], *a1 = swma_sincos_table[k1];
+    const v2d sh = {a0[0], a1[0]}, ch = {a0[2], a1[2]};
+    const v2d kd = {double(k0), double(k1)};
+    const v2d t = yv - kd * (1.0 / 256.0);
+    const v2d t2 = t * t;
+    const v2d cm1 = t2 * (-0.5 + t2 * (1.0 / 24));
+    const v2d sm = (t * t2) * (-1.0 / 6 + t2 * (1.0 / 120));
+    const v2d r = sh + (ch * t + (sh * cm1 + ch * sm));
+    y[0] = r[0];
+    y[1] = r[1];
+}
+
+inline double rough1(double xm)
+{
+    const double ym = xm > 0x1.921fb54442d18p+0 ? (SWMA_PI_HI - xm) + SWMA_PI_LO : xm;
+    const int k = int(ym * 256.0 + 0.5);
+    const double *a = swma_sincos_table[k];
+    const double t = ym - double(k) * (1.0 / 256.0);
+    const double t2 = t * t;
+    const double cm1 = t2 * (-0.5 + t2 * (1.0 / 24));
+    const double sm = (t * t2) * (-1.0 / 6 + t2 * (1.0 / 120));
+    return a[0] + (a[2] * t + (a[0] * cm1 + a[2] * sm));
+}
+
+} // namespace
+
 void swma_sin_rough_many(const double *x, int n, double *y)
 {
     int m = 0;
     for (; m + 2 <= n; m += 2) {
         const v2d xv = {x[m], x[m + 1]};
-        const v2l folded = (v2l)(xv > 0x1.921fb54442d18p+0);
-        const v2d yv = pick_lanes(folded, (SWMA_PI_HI - xv) + SWMA_PI_LO, xv);
-        const v2d kf = yv * 256.0 + 0.5;
-        const int k0 = int(kf[0]), k1 = int(kf[1]);
-        const double *a0 = swma_sincos_table[k0], *a1 = swma_sincos_table[k1];
-        const v2d sh = {a0[0], a1[0]}, ch = {a0[2], a1[2]};
-        const v2d kd = {double(k0), double(k1)};
-        const v2d t = yv - kd * (1.0 / 256.0);
-        const v2d t2 = t * t;
-        const v2d cm1 = t2 * (-0.5 + t2 * (1.0 / 24));
-        const v2d sm = (t * t2) * (-1.0 / 6 + t2 * (1.0 / 120));
-        const v2d r = sh + (ch * t + (sh * cm1 + ch * sm));
-        y[m] = r[0];
-        y[m + 1] = r[1];
+        rough2(xv, y + m);
     }
-    for (; m < n; m++) {
-        const double xm = x[m];
-        const double ym = xm > 0x1.921fb54442d18p+0 ? (SWMA_PI_HI - xm) + SWMA_PI_LO : xm;
-        const int k = int(ym * 256.0 + 0.5);
-        const double *a = swma_sincos_table[k];
-        const double t = ym - double(k) * (1.0 / 256.0);
-        const double t2 = t * t;
-        const double cm1 = t2 * (-0.5 + t2 * (1.0 / 24));
-        const double sm = (t * t2) * (-1.0 / 6 + t2 * (1.0 / 120));
-        y[m] = a[0] + (a[2] * t + (a[0] * cm1 + a[2] * sm));
-    }
+    for (; m < n; m++)
+        y[m] = rough1(x[m]);
 }

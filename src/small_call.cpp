@@ -12,7 +12,14 @@ constexpr int kChunk = 512;
 // a + w[0] x[0] + w[1] x[1] + ..., left to right, one rounding per product and per sum.
 inline double chain(double a, const double *w, int n, const float *x)
 {
-    for (int m = 0; m < n; m++)
+    int m = 0;
+    for (; m + 4 <= n; m += 4) { // four terms a turn, still one after the other
+        a = a + w[m] * double(x[m]);
+        a = a + w[m + 1] * double(x[m + 1]);
+        a = a + w[m + 2] * double(x[m + 2]);
+        a = a + w[m + 3] * double(x[m + 3]);
+    }
+    for (; m < n; m++)
         a = a + w[m] * double(x[m]);
     return a;
 }
@@ -32,48 +39,43 @@ inline double chain_and_sum(double a, double &s, const double *w, int n, const f
 // ---- estimates from rough weights -------------------------------------------------------
 // With weights v(i) within d of the exact w(i), the chains a'(i) = a'(i-1) + v(i) x(i) and
 // a(i) = a(i-1) + w(i) x(i), each step rounded, differ at the end by at most
-//     E = (d * X + 2u * (P + A)) * (1 + 2^-18),    u = 2^-53,
-// X = sum |x(i)|, P = sum |v(i) x(i)| (rounded products), A = sum |a'(i)|, all as computed:
-// each step adds at most d |x| + u (|w x| + |v x|) from the products and u (|a| + |a'|) from
-// the sums, and the factor covers the growth of those terms by the difference itself and
-// the roundings of the three sums and of E, for any period up to 2^31. The weight sums are
-// such a chain with every x = 1. If the result then rounds to the same float at both ends of
-// the interval, it is the exact weights' result: division and narrowing are monotone.
+//     E = ((d + 2u) X + 2u A) * (1 + 2^-18),    u = 2^-53,
+// X = sum |x(i)| and A = sum |a'(i)|, both as computed: step i adds at most d |x| from the
+// weight, u (|w x| + |v x|) <= 2u |x| (1 + 2^-49) from the products and u (|a(i)| + |a'(i)|)
+// from the sums. The factor covers the growth of those terms by the difference itself and
+// the roundings of X, A and E, for any period p up to 2^31. The weight sums are such a chain
+// with every x = 1, where X = p and A <= p^2. If the result then rounds to the same float at
+// both ends of the interval, it is the exact weights' result: division and narrowing are
+// monotone.
 struct Estimate {
-    double a = 0.0, p = 0.0, sa = 0.0, x = 0.0; // a', P, A, X
+    double a = 0.0, x = 0.0, sa = 0.0; // a', X, A
 };
 
 inline void estimate(Estimate &e, const double *v, int n, const float *x)
 {
-    double a = e.a, p = e.p, sa = e.sa, xs = e.x;
+    double a = e.a, xs = e.x, sa = e.sa;
     for (int m = 0; m < n; m++) {
         const double xm = double(x[m]);
-        const double pr = v[m] * xm;
-        a = a + pr;
-        p = p + __builtin_fabs(pr);
-        sa = sa + __builtin_fabs(a);
+        a = a + v[m] * xm;
         xs = xs + __builtin_fabs(xm);
+        sa = sa + __builtin_fabs(a);
     }
-    e = {a, p, sa, xs};
+    e = {a, xs, sa};
 }
 
-// The same, with the weight sums' chain and the sum of its partial sums carried beside it.
-inline void estimate_and_sum(Estimate &e, Estimate &s, const double *v, int n, const float *x)
+// The same, with the weight sums' chain carried beside it.
+inline void estimate_and_sum(Estimate &e, double &sum, const double *v, int n, const float *x)
 {
-    double a = e.a, p = e.p, sa = e.sa, xs = e.x, sum = s.a, ssa = s.sa;
+    double a = e.a, xs = e.x, sa = e.sa, s = sum;
     for (int m = 0; m < n; m++) {
         const double xm = double(x[m]);
-        const double pr = v[m] * xm;
-        a = a + pr;
-        p = p + __builtin_fabs(pr);
-        sa = sa + __builtin_fabs(a);
+        a = a + v[m] * xm;
         xs = xs + __builtin_fabs(xm);
-        sum = sum + v[m];
-        ssa = ssa + sum;
+        sa = sa + __builtin_fabs(a);
+        s = s + v[m];
     }
-    e = {a, p, sa, xs};
-    s.a = sum;
-    s.sa = ssa;
+    e = {a, xs, sa};
+    sum = s;
 }
 
 inline uint32_t float_bits(float f)
@@ -121,7 +123,8 @@ inline bool settle(double tlo, double thi, double slo, double shi, float &out)
 bool swma_estimate_small(const float *input, int period, int results, float *out)
 {
     double v[kChunk];
-    Estimate e[SWMA_SMALL_CALL], s; // s: the weight sums, x = 1
+    Estimate e[SWMA_SMALL_CALL];
+    double sum = 0.0;
     const double pp1 = double(period) + 1.0;
     for (int64_t i0 = 1; i0 <= period; i0 += kChunk) {
         const int nw = int(period - i0 + 1 < kChunk ? period - i0 + 1 : kChunk);
@@ -129,19 +132,20 @@ bool swma_estimate_small(const float *input, int period, int results, float *out
             v[m] = double(int32_t(i0 + m)) * 3.14159 / pp1;
         swma_sin_rough_many(v, nw, v);
         const float *x = input + (i0 - 1);
-        estimate_and_sum(e[0], s, v, nw, x);
+        estimate_and_sum(e[0], sum, v, nw, x);
         for (int j = 1; j < results; j++)
             estimate(e[j], v, nw, x + j);
     }
-    const double d = SWMA_ROUGH_SINE_ERROR, u = 0x1p-53, grow = 1.0 + 0x1p-18;
+    const double per_x = SWMA_ROUGH_SINE_ERROR + 0x1p-52, per_a = 0x1p-52,
+                 grow = 1.0 + 0x1p-18;
+    const double pd = double(period);
     double slo, shi;
-    if (!interval(s.a, (d * double(period) + 2.0 * u * (s.a + s.sa)) * grow, slo, shi) ||
-        !(slo > 0.0))
+    if (!interval(sum, (per_x * pd + per_a * pd * pd) * grow, slo, shi) || !(slo > 0.0))
         return false;
     float f[SWMA_SMALL_CALL];
     for (int j = 0; j < results; j++) {
         double tlo, thi;
-        if (!interval(e[j].a, (d * e[j].x + 2.0 * u * (e[j].p + e[j].sa)) * grow, tlo, thi) ||
+        if (!interval(e[j].a, (per_x * e[j].x + per_a * e[j].sa) * grow, tlo, thi) ||
             !settle(tlo, thi, slo, shi, f[j]))
             return false;
     }
@@ -195,8 +199,8 @@ int swma_compute_small(const float *input, int period, int count, float *output)
     for (int k = 0; k < first; k++)
         output[k] = nv;
     const int results = count - first;
-    double sum;
-    if (const double *row = swma_weight_row(period, &sum)) {
+    if (const double *row = swma_weight_row(period)) {
+        const double sum = swma_weight_sums[period];
         for (int j = 0; j < results; j++)
             output[first + j] = float(chain(0.0, row, period, input + j) / sum);
     } else {

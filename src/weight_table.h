@@ -4,9 +4,10 @@
 #ifndef SWMA_WEIGHT_TABLE_H
 #define SWMA_WEIGHT_TABLE_H
 
+/* Included by src/weights.cpp alone; the others use the declarations in weights.h. */
 #define SWMA_WEIGHT_TABLE_PERIODS 256
 
-static const double swma_weight_table[32896] = {
+extern const double swma_weight_table[32896] = {
     /* period 1 */
     0x1.fffffffffe108p-1,
     /* period 2 */
@@ -8586,7 +8587,7 @@ static const double swma_weight_table[32896] = {
 };
 
 /* [period]: w(1) + ... + w(period), added in that order from +0.0. */
-static const double swma_weight_sums[257] = {
+extern const double swma_weight_sums[257] = {
     0x0p+0, 0x1.fffffffffe108p-1, 0x1.bb67b5f10666cp+0, 0x1.3504fb12b58e3p+1,
     0x1.89f194ec1d65ep+1, 0x1.ddb3e7d28fd78p+1, 0x1.18670901f009fp+2, 0x1.41bffada6295p+2,
     0x1.6af656f64e5e7p+2, 0x1.941492688f481p+2, 0x1.bd214c814767p+2, 0x1.e620eb83502b8p+2,

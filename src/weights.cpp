@@ -6,25 +6,11 @@
 
 static_assert(SWMA_WEIGHT_TABLE_PERIODS == SWMA_TABLE_PERIODS, "weight_table.h is stale");
 
-namespace {
-
-// Period p's row starts after the rows of periods 1 .. p - 1.
-inline int64_t row_start(int period) { return int64_t(period - 1) * period / 2; }
-
-} // namespace
-
-const double *swma_weight_row(int period, double *sum)
-{
-    if (period < 1 || period > SWMA_TABLE_PERIODS)
-        return nullptr;
-    *sum = swma_weight_sums[period];
-    return swma_weight_table + row_start(period);
-}
 
 void swma_weights(int64_t first, int n, double period_plus_1, double *w)
 {
     if (period_plus_1 <= double(SWMA_TABLE_PERIODS) + 1.0) {
-        const double *row = swma_weight_table + row_start(int(period_plus_1) - 1) + (first - 1);
+        const double *row = swma_weight_row(int(period_plus_1) - 1) + (first - 1);
         for (int m = 0; m < n; m++)
             w[m] = row[m];
         return;

@@ -16,9 +16,18 @@ constexpr double SWMA_ROUGH_SINE_ERROR = 0x1p-50;
 // Periods 1 .. SWMA_TABLE_PERIODS have their weights and weight sums in read-only tables.
 constexpr int SWMA_TABLE_PERIODS = 256;
 
-// w(1) .. w(period) of a tabled period and, in *sum, w(1) + ... + w(period) added in
-// ascending order from +0.0; nullptr (and *sum untouched) for any other period.
-const double *swma_weight_row(int period, double *sum);
+// The tables (src/weight_table.h, read-only data): the rows of periods 1, 2, ..., 256 one
+// after the other, and [period] the sum w(1) + ... + w(period) added in that order from +0.0.
+extern const double swma_weight_table[SWMA_TABLE_PERIODS * (SWMA_TABLE_PERIODS + 1) / 2];
+extern const double swma_weight_sums[SWMA_TABLE_PERIODS + 1];
+
+// w(1) .. w(period) of a tabled period, or nullptr for any other period.
+inline const double *swma_weight_row(int period)
+{
+    if (period < 1 || period > SWMA_TABLE_PERIODS)
+        return nullptr;
+    return swma_weight_table + int64_t(period - 1) * period / 2;
+}
 
 // out[j] = result j (from 0) of a period without a table, 1 <= results <= SWMA_SMALL_CALL,
 // computed from rough weights and kept only if proven to be the exact weights' float (see

@@ -23,8 +23,9 @@ int main()
            " * tools/gen_weight_table.cpp from the library's sine; do not edit. */\n",
            kPeriods);
     printf("#ifndef SWMA_WEIGHT_TABLE_H\n#define SWMA_WEIGHT_TABLE_H\n\n");
+    printf("/* Included by src/weights.cpp alone; the others use the declarations in weights.h. */\n");
     printf("#define SWMA_WEIGHT_TABLE_PERIODS %d\n\n", kPeriods);
-    printf("static const double swma_weight_table[%d] = {\n", kPeriods * (kPeriods + 1) / 2);
+    printf("extern const double swma_weight_table[%d] = {\n", kPeriods * (kPeriods + 1) / 2);
     double sums[kPeriods + 1] = {0.0};
     for (int p = 1; p <= kPeriods; p++) {
         printf("    /* period %d */\n", p);
@@ -38,7 +39,7 @@ int main()
         sums[p] = s;
     }
     printf("};\n\n/* [period]: w(1) + ... + w(period), added in that order from +0.0. */\n");
-    printf("static const double swma_weight_sums[%d] = {\n", kPeriods + 1);
+    printf("extern const double swma_weight_sums[%d] = {\n", kPeriods + 1);
     for (int p = 0; p <= kPeriods; p++)
         printf("%s%a,%s", p % 4 == 0 ? "    " : " ", sums[p], p % 4 == 3 || p == kPeriods ? "\n" : "");
     printf("};\n\n#endif\n");
