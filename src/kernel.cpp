@@ -116,8 +116,7 @@ int swma_compute(const float *input, int period, int count, float *output, swma_
 {
     // A few results (a host's newest bar): one chain each, no blocks (small_call.cpp). A
     // forced path keeps the blocks, so the tests can hold the two against each other.
-    if (isa == SWMA_ISA_AUTO && input && output && period >= 1 && count >= period &&
-        count - period < SWMA_SMALL_CALL)
+    if (isa == SWMA_ISA_AUTO && swma_small_call(input, period, count, output))
         return swma_compute_small(input, period, count, output);
     return compute_blocks(input, period, count, output, isa);
 }

@@ -36,6 +36,12 @@ bool swma_estimate_small(const float *input, int period, int results, float *out
 
 // Calls with at most this many results take the small-call path.
 constexpr int SWMA_SMALL_CALL = 8;
+// Whether a call takes the small-call path when its path is not forced.
+inline bool swma_small_call(const float *input, int period, int count, const float *output)
+{
+    return input && output && period >= 1 && count >= period && count - period < SWMA_SMALL_CALL;
+}
+
 // The whole call for 1 <= period <= count < period + SWMA_SMALL_CALL, input and output not
 // null: the no-value slots, then each result one ascending chain over the weights, a
 // division and a narrowing, the same bits as the block paths. Returns count.
