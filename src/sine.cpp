@@ -225,8 +225,10 @@ double swma_sin(double x)
         yl += SWMA_PI_LO2;
     }
 
-    // y = a + t with a = k/256, |t| <= 1/512; th = yh - a is exact.
-    int k = int(yh * 256.0 + 0.5);
+    // y = a + t with a = k/256, |t| <= 1/512 (1 + 2^-44); th = yh - a is exact. Below 1/512
+    // k is 0: yh * 256 + 0.5 can round up to 1 there (at yh = 2^-9 - 2^-62), and then th would
+    // need more bits than a double has.
+    int k = yh < 0x1p-9 ? 0 : int(yh * 256.0 + 0.5);
     const double *tab = swma_sincos_table[k];
     double sh = tab[0], sl = tab[1], ch = tab[2], cl = tab[3];
     double th = yh - double(k) * (1.0 / 256.0);
@@ -316,7 +318,7 @@ void swma_sin_many(const double *x, int n, double *y)
         fl = fl + SWMA_PI_LO2;
         const v2d yh = pick_lanes(folded, fh, xv), yl = pick_lanes(folded, fl, zero);
 
-        const v2d kf = yh * 256.0 + 0.5;
+        const v2d kf = pick_lanes((v2l)(yh >= 0x1p-9), yh * 256.0 + 0.5, zero); // as above
         const int k0 = int(kf[0]), k1 = int(kf[1]);
         const double *a0 = swma_sincos_table[k0], *a1 = swma_sincos_table[k1];
         const v2d sh = {a0[0], a1[0]}, sl = {a0[1], a1[1]}, ch = {a0[2], a1[2]},
@@ -361,7 +363,8 @@ inline void rough2(v2d xv, double *y)
 {
     const v2l folded = (v2l)(xv > 0x1.921fb54442d18p+0);
     const v2d yv = pick_lanes(folded, (SWMA_PI_HI - xv) + SWMA_PI_LO, xv);
-    const v2d kf = yv * 256.0 + 0.5;
+    const v2d zero = {0.0, 0.0};
+    const v2d kf = pick_lanes((v2l)(yv >= 0x1p-9), yv * 256.0 + 0.5, zero);
     const int k0 = int(kf[0]), k1 = int(kf[1]);
     const double *a0 = swma_sincos_table[k0], *a1 = swma_sincos_table[k1];
     const v2d sh = {a0[0], a1[0]}, ch = {a0[2], a1[2]};
@@ -378,7 +381,7 @@ inline void rough2(v2d xv, double *y)
 inline double rough1(double xm)
 {
     const double ym = xm > 0x1.921fb54442d18p+0 ? (SWMA_PI_HI - xm) + SWMA_PI_LO : xm;
-    const int k = int(ym * 256.0 + 0.5);
+    const int k = ym < 0x1p-9 ? 0 : int(ym * 256.0 + 0.5);
     const double *a = swma_sincos_table[k];
     const double t = ym - double(k) * (1.0 / 256.0);
     const double t2 = t * t;
