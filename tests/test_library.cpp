@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -334,6 +335,31 @@ TEST(Stack, BoundedWhateverThePeriod)
         EXPECT_LT(probe.used, 32u * 1024u) << "period " << period;
         EXPECT_GT(probe.used, 1024u) << "the probe saw no stack use at all";
         std::printf("period %d: %zu bytes of stack\n", period, probe.used);
+    }
+}
+
+// The small-call path: tabled, estimated, and (a NaN in the window) the exact weights after a
+// declined estimate.
+TEST(Stack, BoundedForSmallCalls)
+{
+    Loaded lib;
+    ASSERT_NE(lib.fn, nullptr);
+    for (int period : {14, 300, 1000, 5000, 300000}) {
+        for (int results : {1, 8}) {
+            for (bool nan : {false, true}) {
+                std::vector<float> in(size_t(period) - 1 + size_t(results), 1.5f), out(in.size());
+                if (nan)
+                    in[0] = std::nanf("");
+                StackProbe probe{lib.fn, period, int(in.size()), in.data(), out.data(), 0};
+                std::thread t([&probe] { paint_and_call(&probe); });
+                t.join();
+                EXPECT_LT(probe.used, 32u * 1024u) << "period " << period;
+                if (period > 256) // a tabled period needs next to no stack, below the probe
+                    EXPECT_GT(probe.used, 1024u) << "the probe saw no stack use at all";
+                std::printf("period %d, %d results%s: %zu bytes of stack\n", period, results,
+                            nan ? ", NaN" : "", probe.used);
+            }
+        }
     }
 }
 #endif
