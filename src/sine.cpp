@@ -7,7 +7,7 @@
 //
 // Quick path (nearly always): reduce to y in [0, pi/2], split y = k/256 + t, and evaluate
 // sin(k/256 + t) = sin(a) cos(t) + cos(a) sin(t) from a double-double table, to within
-// 5.5 * 2^-70 relative as hi + lo (proven in docs/sine-error.md). If hi is then provably the
+// 5.6 * 2^-70 relative as hi + lo (proven in docs/sine-error.md). If hi is then provably the
 // nearest double, return it.
 // Slow path (rare): Taylor series in 256-bit fixed point.
 #include "sinewma_internal.h"
@@ -58,7 +58,7 @@ inline void two_prod(double a, double b, double &p, double &e)
 // The quick path's relative error, proven term by term in docs/sine-error.md, and the error
 // up to which its rounding test, rh == rh + rl (1 + kRoundingTestFactor), can only pass when
 // rh is the nearest double (the same note, last section).
-constexpr double kQuickPathError = 5.5 * 0x1p-70;
+constexpr double kQuickPathError = 5.6 * 0x1p-70;
 constexpr double kRoundingTestFactor = 0x1p-12;
 constexpr double kRoundingTestTolerance = 0x1p-54 * kRoundingTestFactor * (1.0 - 0x1p-10);
 
@@ -255,8 +255,8 @@ double swma_sin(double x)
     // rh + rl (1 + 2^-12) rounds back to rh only if |rl| is at least 2^-12 half-ulps, over
     // 2^-66 (1 - 2^-10) |rh|, short of that midpoint, also below a power of two, where the
     // neighbour is half as far. The error budget, term by term in docs/sine-error.md, proves
-    // eps < 5.5 * 2^-70 (about 2^-67.5; the largest error measured is 2^-69.6), so the test
-    // holds with a factor 2.9 to spare; the slow path runs for about one angle in 4000.
+    // eps < 5.6 * 2^-70 (about 2^-67.5; the largest error measured is 2^-69.6), so the test
+    // holds with a factor 2.8 to spare; the slow path runs for about one angle in 4000.
     static_assert(kQuickPathError < kRoundingTestTolerance, "the rounding test is too tight");
     if (rh == rh + rl * (1.0 + kRoundingTestFactor))
         return rh;
