@@ -258,6 +258,9 @@ double swma_sin(double x)
     // eps < 5.6 * 2^-70 (about 2^-67.5; the largest error measured is 2^-69.6), so the test
     // holds with a factor 2.8 to spare; the slow path runs for about one angle in 4000.
     static_assert(kQuickPathError < kRoundingTestTolerance, "the rounding test is too tight");
+#ifdef SWMA_SINE_PROBE
+    SWMA_SINE_PROBE(x, rh, rl); // tests/test_sine_budget.cpp: the error against the bound
+#endif
     if (rh == rh + rl * (1.0 + kRoundingTestFactor))
         return rh;
     return sin_slow(x);
