@@ -110,6 +110,32 @@ void BM_literal_platform_sin(benchmark::State &st)
         false); // the oracle itself, with the platform's sin: nothing to check it against
 }
 
+// The yardstick of the per-bar call: its arithmetic alone, with the weights and their sum
+// already at hand: one ascending chain of multiply-adds, a division and a narrowing.
+void BM_dot_ready(benchmark::State &st)
+{
+    const int period = int(st.range(0));
+    const float *in = prices().data();
+    std::vector<double> w(static_cast<size_t>(period));
+    const double n1 = double(period) + 1.0;
+    double s = 0.0;
+    for (int i = 1; i <= period; i++)
+        s = s + (w[size_t(i - 1)] = swma_sin(double(i) * 3.14159 / n1));
+    float out = 0.0f;
+    for (auto _ : st) {
+        benchmark::DoNotOptimize(in);
+        double a = 0.0;
+        for (int i = 0; i < period; i++)
+            a = a + w[size_t(i)] * double(in[i]);
+        out = float(a / s);
+        benchmark::DoNotOptimize(out);
+    }
+    std::vector<float> want(static_cast<size_t>(period));
+    swt::oracle(in, period, period, want.data(), swma_sin);
+    if (std::memcmp(&out, &want[size_t(period - 1)], sizeof out) != 0)
+        st.SkipWithError("result differs from the oracle");
+}
+
 // With --benchmark_repetitions=N, also report the best of the N runs: on a shared machine
 // the minimum is the figure that repeats.
 double best(const std::vector<double> &v) { return *std::min_element(v.begin(), v.end()); }
@@ -125,7 +151,18 @@ void periods(benchmark::internal::Benchmark *b, int count)
 } // namespace
 
 BENCHMARK(BM_export)->Apply([](auto *b) { periods(b, kCount); });
-BENCHMARK(BM_export)->Name("BM_per_bar")->Args({14, 14})->Unit(benchmark::kNanosecond)->ComputeStatistics("best", best);
+// A host's newest bar (count = period, one result), and beside it the same arithmetic with
+// the weights ready.
+BENCHMARK(BM_export)->Name("BM_per_bar")->Apply([](auto *b) {
+    for (int p : {5, 14, 50, 200, 256, 1000})
+        b->Args({p, p});
+    b->Unit(benchmark::kNanosecond)->ComputeStatistics("best", best);
+});
+BENCHMARK(BM_dot_ready)->Apply([](auto *b) {
+    for (int p : {5, 14, 50, 200, 256, 1000})
+        b->Arg(p);
+    b->Unit(benchmark::kNanosecond)->ComputeStatistics("best", best);
+});
 BENCHMARK(BM_path)->Apply([](auto *b) {
     for (int isa : {SWMA_ISA_SCALAR, SWMA_ISA_SSE2, SWMA_ISA_AVX2})
         for (int p : {5, 14, 50, 200, 1000})

@@ -2,6 +2,7 @@
 // that knows about loaders.
 #include "sinewma.h"
 #include "sinewma_internal.h"
+#include "weights.h"
 
 // 32-bit hosts built by other compilers may call with the stack aligned to only 4 bytes;
 // realign here so the SSE and AVX code below may keep 16- and 32-byte spills.
@@ -14,6 +15,9 @@
 extern "C" SINEWMA_API SWMA_REALIGN int SINEWMA_CALL
 SineWeightedMovingAverage(const float *input, int period, int count, float *output)
 {
+    // A host's newest bar goes straight to the small-call path (as swma_compute would send it).
+    if (swma_small_call(input, period, count, output))
+        return swma_compute_small(input, period, count, output);
     return swma_compute(input, period, count, output, SWMA_ISA_AUTO);
 }
 

@@ -6,8 +6,9 @@
 // so the weights are the same bits everywhere. It uses no libm, no x87 and no writable data.
 //
 // Quick path (nearly always): reduce to y in [0, pi/2], split y = k/256 + t, and evaluate
-// sin(k/256 + t) = sin(a) cos(t) + cos(a) sin(t) from a double-double table, carrying about
-// 2^-70 relative accuracy as hi + lo. If hi is then provably the nearest double, return it.
+// sin(k/256 + t) = sin(a) cos(t) + cos(a) sin(t) from a double-double table, to within
+// 5.6 * 2^-70 relative as hi + lo (proven in docs/sine-error.md). If hi is then provably the
+// nearest double, return it.
 // Slow path (rare): Taylor series in 256-bit fixed point.
 #include "sinewma_internal.h"
 #include "sine_table.h"
@@ -53,6 +54,13 @@ inline void two_prod(double a, double b, double &p, double &e)
     split(b, bh, bl);
     e = ((ah * bh - p) + ah * bl + al * bh) + al * bl;
 }
+
+// The quick path's relative error, proven term by term in docs/sine-error.md, and the error
+// up to which its rounding test, rh == rh + rl (1 + kRoundingTestFactor), can only pass when
+// rh is the nearest double (the same note, last section).
+constexpr double kQuickPathError = 5.6 * 0x1p-70;
+constexpr double kRoundingTestFactor = 0x1p-12;
+constexpr double kRoundingTestTolerance = 0x1p-54 * kRoundingTestFactor * (1.0 - 0x1p-10);
 
 // ---- slow path: 256-bit fixed point ----------------------------------------------------
 // A number is 9 limbs of 32 bits, most significant first: limb 0 is the integer part and
@@ -217,8 +225,10 @@ double swma_sin(double x)
         yl += SWMA_PI_LO2;
     }
 
-    // y = a + t with a = k/256, |t| <= 1/512; th = yh - a is exact.
-    int k = int(yh * 256.0 + 0.5);
+    // y = a + t with a = k/256, |t| <= 1/512 (1 + 2^-44); th = yh - a is exact. Below 1/512
+    // k is 0: yh * 256 + 0.5 can round up to 1 there (at yh = 2^-9 - 2^-62), and then th would
+    // need more bits than a double has.
+    int k = yh < 0x1p-9 ? 0 : int(yh * 256.0 + 0.5);
     const double *tab = swma_sincos_table[k];
     double sh = tab[0], sl = tab[1], ch = tab[2], cl = tab[3];
     double th = yh - double(k) * (1.0 / 256.0);
@@ -242,19 +252,156 @@ double swma_sin(double x)
     // rh is the nearest double to the true sine if rh + rl, give or take the error bound
     // eps |rh|, stays closer to rh than the midpoint towards its neighbour. Test it in
     // floating point, which on 32-bit x86 avoids the store-forwarding stalls of bit fiddling:
-    // rh + rl (1 + 2^-12) rounds back to rh only if |rl| is at least 2^-12 half-ulps, about
-    // 2^-66 |rh|, short of that midpoint, also below a power of two, where the neighbour is
-    // half as far. The bound eps = 2^-67 is six times the largest error measured over 10^8
-    // random angles (2^-69.6); the slow path then runs for about one angle in 4000.
-    if (rh == rh + rl * (1.0 + 0x1p-12))
+    // rh + rl (1 + 2^-12) rounds back to rh only if |rl| is at least 2^-12 half-ulps, over
+    // 2^-66 (1 - 2^-10) |rh|, short of that midpoint, also below a power of two, where the
+    // neighbour is half as far. The error budget, term by term in docs/sine-error.md, proves
+    // eps < 5.6 * 2^-70 (about 2^-67.5; the largest error measured is 2^-69.6), so the test
+    // holds with a factor 2.8 to spare; the slow path runs for about one angle in 4000.
+    static_assert(kQuickPathError < kRoundingTestTolerance, "the rounding test is too tight");
+#ifdef SWMA_SINE_PROBE
+    SWMA_SINE_PROBE(x, rh, rl); // tests/test_sine_budget.cpp: the error against the bound
+#endif
+    if (rh == rh + rl * (1.0 + kRoundingTestFactor))
         return rh;
     return sin_slow(x);
 }
 
-void swma_weights(int64_t first, int n, double period_plus_1, double *w)
+namespace {
+
+// Two angles at once: the quick path above, operation for operation, in the two lanes of a
+// vector (SSE2 on x86, NEON on ARM, plain pairs elsewhere). Each lane rounds exactly as the
+// scalar code does, so a lane's rh and rl, and its rounding test, are the scalar ones.
+typedef double v2d __attribute__((vector_size(16)));
+typedef int64_t v2l __attribute__((vector_size(16)));
+
+inline v2d pick_lanes(v2l m, v2d a, v2d b) // a where m is all ones, else b
 {
-    // w(i) = sin(i * 3.14159 / (period + 1)): the product first, then the quotient. The
-    // numerator is 3.14159, not pi; the weights and every result depend on it.
-    for (int m = 0; m < n; m++)
-        w[m] = swma_sin(double(int32_t(first + m)) * 3.14159 / period_plus_1);
+    return (v2d)(((v2l)a & m) | ((v2l)b & ~m));
+}
+
+inline void fast_two_sum2(v2d a, v2d b, v2d &s, v2d &e)
+{
+    s = a + b;
+    e = b - (s - a);
+}
+
+inline void split2(v2d a, v2d &hi, v2d &lo)
+{
+    const v2d c = a * 134217729.0;
+    hi = c - (c - a);
+    lo = a - hi;
+}
+
+inline void two_prod2(v2d a, v2d b, v2d &p, v2d &e)
+{
+    v2d ah, al, bh, bl;
+    p = a * b;
+    split2(a, ah, al);
+    split2(b, bh, bl);
+    e = ((ah * bh - p) + ah * bl + al * bh) + al * bl;
+}
+
+} // namespace
+
+void swma_sin_many(const double *x, int n, double *y)
+{
+    int m = 0;
+    for (; m + 2 <= n; m += 2) {
+        const double x0 = x[m], x1 = x[m + 1];
+        if (!(x0 >= 0x1p-26) || !(x1 >= 0x1p-26)) { // tiny angles: the scalar shortcut
+            y[m] = swma_sin(x0);
+            y[m + 1] = swma_sin(x1);
+            continue;
+        }
+        const v2d xv = {x0, x1};
+        const v2d zero = {0.0, 0.0};
+        const v2l folded = (v2l)(xv > 0x1.921fb54442d18p+0);
+        v2d d = SWMA_PI_HI - xv, fh, fl;
+        fast_two_sum2(d, zero + SWMA_PI_LO, fh, fl);
+        fl = fl + SWMA_PI_LO2;
+        const v2d yh = pick_lanes(folded, fh, xv), yl = pick_lanes(folded, fl, zero);
+
+        const v2d kf = pick_lanes((v2l)(yh >= 0x1p-9), yh * 256.0 + 0.5, zero); // as above
+        const int k0 = int(kf[0]), k1 = int(kf[1]);
+        const double *a0 = swma_sincos_table[k0], *a1 = swma_sincos_table[k1];
+        const v2d sh = {a0[0], a1[0]}, sl = {a0[1], a1[1]}, ch = {a0[2], a1[2]},
+                  cl = {a0[3], a1[3]};
+        const v2d kd = {double(k0), double(k1)};
+        const v2d th = yh - kd * (1.0 / 256.0);
+        const v2d t = th + yl;
+        const v2d t2 = t * t, t3 = t * t2;
+        const v2d cm1 = t2 * -0.5 + (t2 * t2) * (1.0 / 24 + t2 * (-1.0 / 720));
+        const v2d sm = t3 * (-1.0 / 6) + (t3 * t2) * (1.0 / 120 + t2 * (-1.0 / 5040));
+
+        v2d ph, pl, s, se, rh, rl;
+        two_prod2(ch, th, ph, pl);
+        fast_two_sum2(sh, ph, s, se);
+        const v2d low = ((se + pl) + (sl + cl * th)) + ((ch * yl + sh * cm1) + ch * sm);
+        fast_two_sum2(s, low, rh, rl);
+        const v2l ok = (v2l)(rh == rh + rl * (1.0 + kRoundingTestFactor));
+        y[m] = ok[0] ? rh[0] : sin_slow(x0);
+        y[m + 1] = ok[1] ? rh[1] : sin_slow(x1);
+    }
+    for (; m < n; m++)
+        y[m] = swma_sin(x[m]);
+}
+
+// A rough sine for estimates: the same reduction and table, one double per step, a shorter
+// polynomial, no rounding test. For 0 <= x <= 3.1415926 it is within SWMA_ROUGH_SINE_ERROR
+// (2^-50) of swma_sin(x), term by term:
+//   folding, pi - x as (PI_HI - x) + PI_LO: d is exact (Sterbenz), the sum rounds by at most
+//     2^-53 * 1.58 and PI_LO2 is left out (2^-107): within 2^-52.3 in the angle, so in the
+//     sine; t = y - k/256 is exact and |t| <= 2^-9 (1 + 2^-40);
+//   the polynomials leave out t^6/720 < 2^-63 and t^7/5040 < 2^-75; their own roundings
+//     and those of sh*cm1, ch*sm and their sum stay below 2^-68;
+//   ch*t: the table's cos (within 2^-54) times t and the rounding, below 2^-61; its sum
+//     with the rest rounds by at most 2^-62;
+//   sh within 2^-54 of sin(a), and the last addition (a result near or below 1) by 2^-53.
+// Total below 2^-52.3 + 2^-54 + 2^-53 + 2^-60 < 2^-51.2 from sin(x), and with swma_sin's
+// own half ulp (2^-54) below 2^-50.9 from swma_sin(x).
+namespace {
+
+// Two lanes and one, the same operations.
+inline void rough2(v2d xv, double *y)
+{
+    const v2l folded = (v2l)(xv > 0x1.921fb54442d18p+0);
+    const v2d yv = pick_lanes(folded, (SWMA_PI_HI - xv) + SWMA_PI_LO, xv);
+    const v2d zero = {0.0, 0.0};
+    const v2d kf = pick_lanes((v2l)(yv >= 0x1p-9), yv * 256.0 + 0.5, zero);
+    const int k0 = int(kf[0]), k1 = int(kf[1]);
+    const double *a0 = swma_sincos_table[k0], *a1 = swma_sincos_table[k1];
+    const v2d sh = {a0[0], a1[0]}, ch = {a0[2], a1[2]};
+    const v2d kd = {double(k0), double(k1)};
+    const v2d t = yv - kd * (1.0 / 256.0);
+    const v2d t2 = t * t;
+    const v2d cm1 = t2 * (-0.5 + t2 * (1.0 / 24));
+    const v2d sm = (t * t2) * (-1.0 / 6 + t2 * (1.0 / 120));
+    const v2d r = sh + (ch * t + (sh * cm1 + ch * sm));
+    y[0] = r[0];
+    y[1] = r[1];
+}
+
+inline double rough1(double xm)
+{
+    const double ym = xm > 0x1.921fb54442d18p+0 ? (SWMA_PI_HI - xm) + SWMA_PI_LO : xm;
+    const int k = ym < 0x1p-9 ? 0 : int(ym * 256.0 + 0.5);
+    const double *a = swma_sincos_table[k];
+    const double t = ym - double(k) * (1.0 / 256.0);
+    const double t2 = t * t;
+    const double cm1 = t2 * (-0.5 + t2 * (1.0 / 24));
+    const double sm = (t * t2) * (-1.0 / 6 + t2 * (1.0 / 120));
+    return a[0] + (a[2] * t + (a[0] * cm1 + a[2] * sm));
+}
+
+} // namespace
+
+void swma_sin_rough_many(const double *x, int n, double *y)
+{
+    int m = 0;
+    for (; m + 2 <= n; m += 2) {
+        const v2d xv = {x[m], x[m + 1]};
+        rough2(xv, y + m);
+    }
+    for (; m < n; m++)
+        y[m] = rough1(x[m]);
 }

@@ -2,6 +2,7 @@
 // path forced in turn, against known answers, the oracle and the knife-edge series.
 #include "cases.h"
 #include "mpfr_sine.h"
+#include "per_bar.h"
 #include "sinewma.h"
 #include "sinewma_internal.h"
 
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -202,6 +204,18 @@ TEST_P(Path, HugePeriodsGoThroughChunks)
     }
 }
 
+// The per-bar call through the export (the small-call path) and through this path's blocks,
+// against the same slots of the export's full-series call.
+TEST_P(Path, PerBarMatchesFullSeries)
+{
+    Loaded lib;
+    ASSERT_NE(lib.fn, nullptr);
+    swt::Report r;
+    swt::check_per_bar(forced(GetParam().second), exported(lib), mpfr_sine_cached, false, r);
+    swt::check_per_bar(exported(lib), forced(GetParam().second), mpfr_sine_cached, false, r);
+    EXPECT_REPORT(r);
+}
+
 TEST_P(Path, CorpusMatchesOracleDigests)
 {
     EXPECT_EQ(swt::corpus_digests(forced(GetParam().second)), swt::expected_corpus_digests());
@@ -323,6 +337,31 @@ TEST(Stack, BoundedWhateverThePeriod)
         EXPECT_LT(probe.used, 32u * 1024u) << "period " << period;
         EXPECT_GT(probe.used, 1024u) << "the probe saw no stack use at all";
         std::printf("period %d: %zu bytes of stack\n", period, probe.used);
+    }
+}
+
+// The small-call path: tabled, estimated, and (a NaN in the window) the exact weights after a
+// declined estimate.
+TEST(Stack, BoundedForSmallCalls)
+{
+    Loaded lib;
+    ASSERT_NE(lib.fn, nullptr);
+    for (int period : {14, 300, 1000, 5000, 300000}) {
+        for (int results : {1, 8}) {
+            for (bool nan : {false, true}) {
+                std::vector<float> in(size_t(period) - 1 + size_t(results), 1.5f), out(in.size());
+                if (nan)
+                    in[0] = std::nanf("");
+                StackProbe probe{lib.fn, period, int(in.size()), in.data(), out.data(), 0};
+                std::thread t([&probe] { paint_and_call(&probe); });
+                t.join();
+                EXPECT_LT(probe.used, 32u * 1024u) << "period " << period;
+                if (period > 256) // a tabled period needs next to no stack, below the probe
+                    EXPECT_GT(probe.used, 1024u) << "the probe saw no stack use at all";
+                std::printf("period %d, %d results%s: %zu bytes of stack\n", period, results,
+                            nan ? ", NaN" : "", probe.used);
+            }
+        }
     }
 }
 #endif

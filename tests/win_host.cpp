@@ -2,6 +2,7 @@
 // through it (under Wine in the test command). Prints "N passed, M failed"; exit 1 on any
 // failure. Usage: win_host PATH\TO\sinewma.dll
 #include "cases.h"
+#include "per_bar.h"
 #include "sinewma.h"
 #include "sinewma_internal.h"
 
@@ -160,6 +161,17 @@ int main(int argc, char **argv)
         printf("%-24s %s\n", "avx2 narrowing", report.failures.size() == before ? "ok" : "FAILED");
     } else
         printf("avx2 path                skipped: not on this CPU\n");
+
+    // Per-bar calls (the small-call path) against the full series on each path.
+    for (swma_isa isa : {SWMA_ISA_SCALAR, SWMA_ISA_SSE2, SWMA_ISA_AVX2}) {
+        if (isa == SWMA_ISA_AVX2 && swma_cpu_isa() != SWMA_ISA_AVX2)
+            continue;
+        const size_t before = report.failures.size();
+        swt::check_per_bar(wrap(by_name), forced(isa), swma_sin, isa != SWMA_ISA_SCALAR, report);
+        swt::check_per_bar(forced(isa), wrap(by_name), swma_sin, true, report);
+        printf("per bar, path %d          %s\n", int(isa),
+               report.failures.size() == before ? "ok" : "FAILED");
+    }
 
     // Reference bits from this (double-precision) thread for the precision checks below.
     swt::Rng rng(5);

@@ -1,0 +1,23 @@
+// weights.cpp: the weights of a period. Periods up to SWMA_TABLE_PERIODS read them from
+// read-only tables generated from the library's own sine (tools/gen_weight_table.cpp); the
+// others evaluate the sine, two angles at a time.
+#include "weights.h"
+#include "weight_table.h"
+
+static_assert(SWMA_WEIGHT_TABLE_PERIODS == SWMA_TABLE_PERIODS, "weight_table.h is stale");
+
+
+void swma_weights(int64_t first, int n, double period_plus_1, double *w)
+{
+    if (period_plus_1 <= double(SWMA_TABLE_PERIODS) + 1.0) {
+        const double *row = swma_weight_row(int(period_plus_1) - 1) + (first - 1);
+        for (int m = 0; m < n; m++)
+            w[m] = row[m];
+        return;
+    }
+    // w(i) = sin(i * 3.14159 / (period + 1)): the product first, then the quotient. The
+    // numerator is 3.14159, not pi; the weights and every result depend on it.
+    for (int m = 0; m < n; m++)
+        w[m] = double(int32_t(first + m)) * 3.14159 / period_plus_1;
+    swma_sin_many(w, n, w);
+}
