@@ -68,8 +68,8 @@ string(STRIP "${out}" pc_libdir)
 if(pc_libdir MATCHES "//" OR NOT EXISTS ${pc_libdir}/libsinewma.so)
   message(FATAL_ERROR "bad libdir in sinewma.pc: '${pc_libdir}'")
 endif()
-run(cc ${SOURCE}/tests/consumer/consumer.c ${flags} -Wl,-rpath,${pc_libdir} -o ${WORK}/rpath-consumer)
-run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${WORK}/rpath-consumer)
+run(${CC} ${SOURCE}/tests/consumer/consumer.c ${flags} -Wl,-rpath,${pc_libdir} -o ${WORK}/rpath-consumer)
+run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH ${EMU} ${WORK}/rpath-consumer)
 message(STATUS "pkg-config consumer with rpath: ${out}")
 
 # lib64 and other library folders: a build configured with its own CMAKE_INSTALL_LIBDIR,
