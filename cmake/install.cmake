@@ -39,5 +39,7 @@ if(WIN32)
   set(CPACK_SYSTEM_NAME windows-${CMAKE_SYSTEM_PROCESSOR})
 else()
   set(CPACK_GENERATOR TGZ)
+  # One tarball name per architecture: x86-64 and aarch64 builds would otherwise both be -Linux.
+  set(CPACK_SYSTEM_NAME ${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR})
 endif()
 include(CPack)
