@@ -10,6 +10,7 @@
 // of SWMA_LONG_SPAN outputs, which keeps the stack bounded (under 27 KiB) however long the
 // period.
 #include "sinewma_internal.h"
+#include "certified.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ inline float no_value()
 
 using accumulate_fn = void (*)(const swma_pass &);
 
-accumulate_fn pick(swma_isa isa, int64_t work)
+accumulate_fn pick(swma_isa &isa, int64_t work)
 {
 #if defined(__i386__) || defined(__x86_64__)
     if (isa == SWMA_ISA_AUTO) {
@@ -41,7 +42,7 @@ accumulate_fn pick(swma_isa isa, int64_t work)
         return swma_accumulate_scalar;
     }
 #else
-    (void)isa;
+    isa = SWMA_ISA_SCALAR;
     (void)work;
     return swma_accumulate_scalar;
 #endif
@@ -50,6 +51,12 @@ accumulate_fn pick(swma_isa isa, int64_t work)
 } // namespace
 
 int swma_compute(const float *input, int period, int count, float *output, swma_isa isa)
+{
+    return swma_compute_kernel(input, period, count, output, isa, SWMA_KERNEL_AUTO, 0, nullptr);
+}
+
+int swma_compute_kernel(const float *input, int period, int count, float *output, swma_isa isa,
+                        swma_kernel kernel, unsigned weak, swma_cert_stats *stats)
 {
     if (period < 1 || count <= 0 || output == nullptr)
         return count;
@@ -88,6 +95,14 @@ int swma_compute(const float *input, int period, int count, float *output, swma_
 
     const int64_t results = int64_t(count) - (period - 1);
     const accumulate_fn accumulate = pick(isa, results * period);
+
+    // The certified sliding kernel where it pays (src/certified.h): the same bits.
+    if (kernel == SWMA_KERNEL_CERTIFIED ||
+        (kernel == SWMA_KERNEL_AUTO && swma_cert_pays(period, results, isa))) {
+        swma_certified(input, period, count, output, sum, store, isa, kernel == SWMA_KERNEL_AUTO,
+                       weak, stats);
+        return count;
+    }
 
     for (int64_t k0 = period - 1; k0 < count; k0 += span) {
         const int ns = int(count - k0 < span ? count - k0 : span);
