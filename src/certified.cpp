@@ -229,7 +229,7 @@ inline void step(const swma_cert &c, state &s, double xin, double xout)
     const double sc = fabs_(s.cr) + fabs_(s.ci);
     const double nr = (c.vr * s.cr - c.vi * s.ci) + (c.zr * xin - xout);
     const double ni = (c.vr * s.ci + c.vi * s.cr) + c.zi * xin;
-    const double t = (c.a_c * sc + c.a_in * fabs_(xin)) + (c.c_out * fabs_(xout) + c.eta);
+    const double t = (c.a_c * sc + c.a_in * fabs_(xin)) + c.c_out * fabs_(xout);
     s.l = s.l * c.omega + t;
     s.cr = nr;
     s.ci = ni;
@@ -238,7 +238,7 @@ inline void step(const swma_cert &c, state &s, double xin, double xout)
 // The state of the window ending at k, from zero (docs: section 4).
 inline state reseed(const swma_cert &c, const float *in, int64_t k)
 {
-    state s = {0.0, 0.0, 0.0};
+    state s = {0.0, 0.0, swma_cert_eta_budget(c)};
     for (int64_t i = k - c.period + 1; i <= k; i++)
         step(c, s, double(in[i]), 0.0);
     return s;

@@ -17,7 +17,8 @@ struct swma_cert {
     double a_c;     // bound coefficient of the state's size |C_r| + |C_i| (step rounding)
     double a_in;    // bound coefficient of |x_in|: step rounding of z x_in, plus K
     double c_out;   // bound coefficient of |x_out|: rounding + leaving mismatch - K (signed)
-    double eta;     // absolute term per step (underflow), a normal number
+    double eta;     // absolute term per step (underflow), a normal number; a reseed starts
+                    // the bound at eta times the most steps before the next reseed
     double omega;   // growth of the bound per step: >= max(1, |v|), padded
     double r;       // fl(1 / S)
     double g;       // m = L g bounds |fl(T/S) - q| and the rounding of q -+ m
@@ -26,6 +27,13 @@ struct swma_cert {
     int period;
     int reseed;     // outputs between reseeds of one segment (R)
 };
+
+// The bound's starting value at a reseed: eta for every step it may take before the next
+// reseed (p steps of the reseed itself and at most R + 4 after it).
+inline double swma_cert_eta_budget(const swma_cert &c)
+{
+    return c.eta * (double(c.period) + double(c.reseed) + 8.0);
+}
 
 // Computes every constant for this period in double-double arithmetic from the library's
 // own weights (swma_weights); `sum` is the exact kernel's weight sum. O(period), nothing
