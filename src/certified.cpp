@@ -396,8 +396,24 @@ void exact_block(const exact_ctx &x, int64_t k0, int n)
 // The marked outputs of [k0, k0 + n), exactly: runs of marks a few slots apart merge into
 // one range (recomputing a certified slot gives the same bits), batches of ranges share
 // the weights' evaluation.
-void flush_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak)
+// Ranges waiting for the exact kernel: a long period's batch shares one evaluation of its
+// weights, so failures are kept across blocks until the batch is full.
+struct pending {
+    int start[kMaxRanges], len[kMaxRanges];
+    int nr = 0, total = 0;
+};
+
+void flush(const exact_ctx &x, pending &pd)
 {
+    if (pd.nr)
+        exact_ranges(x, pd.start, pd.len, pd.nr);
+    pd.nr = 0;
+    pd.total = 0;
+}
+
+int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &pd)
+{
+    int ranges = 0;
     const bool by_bits = weak & SWMA_WEAK_NONFINITE;
     auto marked = [&](int j) {
         const float f = x.out[k0 + j];
@@ -405,10 +421,21 @@ void flush_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak)
     };
     const int cap = x.period <= SWMA_WEIGHT_CHUNK ? SWMA_OUTPUT_BLOCK : SWMA_LONG_SPAN;
     constexpr int kGap = 8;
-    int start[kMaxRanges], len[kMaxRanges];
-    int nr = 0, total = 0;
+    constexpr int kChunk = 64;
     int j = 0;
     while (j < n) {
+        // Skip stretches without a NaN quickly (a loop the compiler vectorizes).
+        if ((j & (kChunk - 1)) == 0 && j + kChunk <= n && !by_bits) {
+            uint32_t b[kChunk];
+            __builtin_memcpy(b, x.out + k0 + j, sizeof b);
+            int any = 0;
+            for (int q = 0; q < kChunk; q++)
+                any |= (b[q] & 0x7FFFFFFFu) > 0x7F800000u;
+            if (!any) {
+                j += kChunk;
+                continue;
+            }
+        }
         if (!marked(j)) {
             j++;
             continue;
@@ -423,19 +450,16 @@ void flush_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak)
         if (l > SWMA_OUTPUT_BLOCK)
             l = SWMA_OUTPUT_BLOCK;
         const int room = (l + 15) / 16 * 16;
-        if (nr == kMaxRanges || total + room > cap) {
-            exact_ranges(x, start, len, nr);
-            nr = 0;
-            total = 0;
-        }
-        start[nr] = int(k0 + j);
-        len[nr] = l;
-        nr++;
-        total += room;
+        if (pd.nr == kMaxRanges || pd.total + room > cap)
+            flush(x, pd);
+        pd.start[pd.nr] = int(k0 + j);
+        pd.len[pd.nr] = l;
+        pd.nr++;
+        pd.total += room;
         j += l;
+        ranges++;
     }
-    if (nr)
-        exact_ranges(x, start, len, nr);
+    return ranges;
 }
 
 } // namespace
@@ -481,11 +505,12 @@ int block_scalar_plain(const swma_cert &c, const float *in, int64_t k0, int n, f
     return block_scalar(c, in, k0, n, out, 0, nullptr, nullptr);
 }
 
-// What a path costs, in rough nanoseconds on the benchmarks' machine: an estimate per
-// output, a multiply-add of the exact kernel, and the extra per multiply-add of a failure
-// computed in a short range. Only the driver's choice depends on them, never a result.
+// What a path costs, in nanoseconds measured on the benchmarks' machine (x86-64, AVX2, no
+// FMA): an exact output costs exact0 + exact1 p, an estimate `estimate`, a range of failed
+// outputs handed to the exact kernel range0 + range1 p, plus exact1 p per output in it.
+// Only the driver's choice depends on them, never a result.
 struct costs {
-    double estimate, term, fail_term;
+    double exact0, exact1, estimate, range0, range1;
     int lanes; // segments per block
 };
 
@@ -493,11 +518,15 @@ costs path_costs(swma_isa isa)
 {
     switch (isa) {
     case SWMA_ISA_AVX2:
-        return {1.4, 0.05, 0.6, 8};
+        return {0.6, 0.047, 2.3, 150, 1.25, 8};
     case SWMA_ISA_SSE2:
-        return {3.0, 0.1, 0.5, 4};
+#if defined(__i386__)
+        return {0.9, 0.17, 6.0, 150, 2.0, 4}; // eight xmm registers: spills
+#else
+        return {0.7, 0.155, 3.6, 150, 2.0, 4};
+#endif
     default:
-        return {5.0, 0.25, 1.0, 1};
+        return {0.5, 0.7, 8.5, 100, 1.5, 1};
     }
 }
 
@@ -542,6 +571,7 @@ void swma_certified(const float *input, int period, int count, float *output, do
     // them before the estimate is tried again.
     const int64_t blk = int64_t(c.reseed) * cost.lanes;
     int exact_left = 0, backoff = 1;
+    pending pd;
     for (int64_t k0 = p - 1; k0 < count; k0 += blk) {
         const int n = int(count - k0 < blk ? count - k0 : blk);
         if (exact_left > 0) {
@@ -550,19 +580,20 @@ void swma_certified(const float *input, int period, int count, float *output, do
             n_exact += n;
             continue;
         }
-        int fails;
+        int fails, ranges = 0;
         if (weak)
             fails = swma_cert_block_scalar(c, input, k0, n, output, weak);
         else
             fails = block(c, input, k0, n, output);
         if (fails)
-            flush_failures(x, k0, n, weak);
+            ranges = add_failures(x, k0, n, weak, pd);
         n_cert += n - fails;
         n_fail += fails;
         if (choose) {
-            const double est_cost = n * cost.estimate + double(cost.lanes) * p * cost.estimate +
-                                    double(fails) * p * cost.fail_term;
-            const double exact_cost = double(n) * p * cost.term;
+            const double exact_one = cost.exact0 + cost.exact1 * p;
+            const double est_cost = n * cost.estimate + double(cost.lanes) * p * cost.estimate / 4 +
+                                    ranges * (cost.range0 + cost.range1 * p) + fails * exact_one;
+            const double exact_cost = double(n) * exact_one;
             if (est_cost > exact_cost) {
                 exact_left = backoff;
                 backoff = backoff < 64 ? backoff * 2 : 64;
@@ -571,6 +602,7 @@ void swma_certified(const float *input, int period, int count, float *output, do
             }
         }
     }
+    flush(x, pd);
     if (stats) {
         stats->certified = n_cert;
         stats->failed = n_fail;
@@ -582,10 +614,10 @@ bool swma_cert_pays(int period, int64_t results, swma_isa isa)
 {
     const costs cost = path_costs(isa);
     const double p = period;
-    // Per output the exact kernel costs p terms; the estimate a fixed amount. The call pays
-    // the constants (a sine and a double-double step per weight, about 60 ns) and a reseed
-    // per segment of each block.
-    const double gain = p * cost.term - cost.estimate * 1.15;
+    // Per output the exact kernel costs exact0 + exact1 p, the estimate a fixed amount and
+    // some failures. The call pays the constants (a sine and a double-double step per
+    // weight, about 60 ns) and a reseed per segment of each block.
+    const double gain = cost.exact0 + cost.exact1 * p - cost.estimate * 1.15;
     if (gain <= 0)
         return false;
     const double setup = 60.0 * p + double(cost.lanes) * p * cost.estimate;
