@@ -229,7 +229,7 @@ inline void step(const swma_cert &c, state &s, double xin, double xout)
     const double sc = fabs_(s.cr) + fabs_(s.ci);
     const double nr = (c.vr * s.cr - c.vi * s.ci) + (c.zr * xin - xout);
     const double ni = (c.vr * s.ci + c.vi * s.cr) + c.zi * xin;
-    const double t = (c.a_c * sc + c.a_in * fabs_(xin)) + c.c_out * fabs_(xout);
+    const double t = c.a_c * sc + (c.a_in * fabs_(xin) + c.c_out * fabs_(xout));
     s.l = s.l * c.omega + t;
     s.cr = nr;
     s.ci = ni;
@@ -411,9 +411,10 @@ void flush(const exact_ctx &x, pending &pd)
     pd.total = 0;
 }
 
-int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &pd)
+int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &pd, int &fails)
 {
     int ranges = 0;
+    fails = 0;
     const bool by_bits = weak & SWMA_WEAK_NONFINITE;
     auto marked = [&](int j) {
         const float f = x.out[k0 + j];
@@ -449,6 +450,8 @@ int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &
         int l = e - j;
         if (l > SWMA_OUTPUT_BLOCK)
             l = SWMA_OUTPUT_BLOCK;
+        for (int q = j; q < j + l; q++)
+            fails += marked(q);
         const int room = (l + 15) / 16 * 16;
         if (pd.nr == kMaxRanges || pd.total + room > cap)
             flush(x, pd);
@@ -586,7 +589,7 @@ void swma_certified(const float *input, int period, int count, float *output, do
         else
             fails = block(c, input, k0, n, output);
         if (fails)
-            ranges = add_failures(x, k0, n, weak, pd);
+            ranges = add_failures(x, k0, n, weak, pd, fails);
         n_cert += n - fails;
         n_fail += fails;
         if (choose) {

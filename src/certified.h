@@ -59,7 +59,8 @@ enum swma_cert_weak : unsigned {
 float swma_cert_decide(const swma_cert &c, double est, double bound, unsigned weak);
 
 // One variant's estimates of outputs k0 .. k0 + n - 1 (period - 1 <= k0, k0 + n <= count):
-// each slot gets its certified result or the failure marker. Returns the failures.
+// each slot gets its certified result or the failure marker. Returns the failures, or -1
+// if the variant leaves the counting to the driver's scan of the block.
 int swma_cert_block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
                            unsigned weak);
 #if defined(__i386__) || defined(__x86_64__)

@@ -29,6 +29,31 @@ struct lanes {
 
 SWMA_AVX2 inline __m256d vabs(__m256d x, __m256d mask) { return _mm256_and_pd(x, mask); }
 
+// The parts of a step that do not depend on the state, for four lanes: er = zr x_in - x_out,
+// ei = zi x_in and the bound's input terms tt = a_in |x_in| + c_out |x_out|, each rounded as
+// the scalar step rounds it.
+SWMA_AVX2 inline void entering(const consts &k, __m256d xin, __m256d xout, double *er, double *ei,
+                               double *tt)
+{
+    _mm256_store_pd(er, _mm256_sub_pd(_mm256_mul_pd(k.zr, xin), xout));
+    _mm256_store_pd(ei, _mm256_mul_pd(k.zi, xin));
+    _mm256_store_pd(tt, _mm256_add_pd(_mm256_mul_pd(k.a_in, vabs(xin, k.abs_mask)),
+                                      _mm256_mul_pd(k.c_out, vabs(xout, k.abs_mask))));
+}
+
+// One step of four lanes from its precomputed entering parts.
+SWMA_AVX2 inline void step_pre(const consts &k, lanes &s, __m256d er, __m256d ei, __m256d tt)
+{
+    const __m256d sc = _mm256_add_pd(vabs(s.cr, k.abs_mask), vabs(s.ci, k.abs_mask));
+    const __m256d nr =
+        _mm256_add_pd(_mm256_sub_pd(_mm256_mul_pd(k.vr, s.cr), _mm256_mul_pd(k.vi, s.ci)), er);
+    const __m256d ni =
+        _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(k.vr, s.ci), _mm256_mul_pd(k.vi, s.cr)), ei);
+    s.l = _mm256_add_pd(_mm256_mul_pd(s.l, k.omega), _mm256_add_pd(_mm256_mul_pd(k.a_c, sc), tt));
+    s.cr = nr;
+    s.ci = ni;
+}
+
 // One step of four lanes: the scalar step's operations in the same order.
 SWMA_AVX2 inline void step(const consts &k, lanes &s, __m256d xin, __m256d xout)
 {
@@ -38,8 +63,9 @@ SWMA_AVX2 inline void step(const consts &k, lanes &s, __m256d xin, __m256d xout)
     const __m256d ni = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(k.vr, s.ci), _mm256_mul_pd(k.vi, s.cr)),
                                      _mm256_mul_pd(k.zi, xin));
     const __m256d t = _mm256_add_pd(
-        _mm256_add_pd(_mm256_mul_pd(k.a_c, sc), _mm256_mul_pd(k.a_in, vabs(xin, k.abs_mask))),
-        _mm256_mul_pd(k.c_out, vabs(xout, k.abs_mask)));
+        _mm256_mul_pd(k.a_c, sc),
+        _mm256_add_pd(_mm256_mul_pd(k.a_in, vabs(xin, k.abs_mask)),
+                      _mm256_mul_pd(k.c_out, vabs(xout, k.abs_mask))));
     s.l = _mm256_add_pd(_mm256_mul_pd(s.l, k.omega), t);
     s.cr = nr;
     s.ci = ni;
@@ -48,7 +74,7 @@ SWMA_AVX2 inline void step(const consts &k, lanes &s, __m256d xin, __m256d xout)
 // The decision for four lanes: certified floats, or the marker where the narrowed ends
 // differ in any bit. The clamps use min(x, bound) / max(x, bound) with x first, which give
 // the bound for a NaN x, as the scalar comparisons do.
-SWMA_AVX2 inline __m128 decide(const consts &k, const lanes &s, __m128 marker, __m128i &fails)
+SWMA_AVX2 inline __m128 decide(const consts &k, const lanes &s, __m128 marker)
 {
     const __m256d est = _mm256_add_pd(s.ci, _mm256_setzero_pd());
     const __m256d q = _mm256_mul_pd(est, k.r);
@@ -60,7 +86,6 @@ SWMA_AVX2 inline __m128 decide(const consts &k, const lanes &s, __m128 marker, _
     const __m128 flo = _mm256_cvtpd_ps(lo);
     const __m128 fhi = _mm256_cvtpd_ps(hi);
     const __m128i same = _mm_cmpeq_epi32(_mm_castps_si128(flo), _mm_castps_si128(fhi));
-    fails = _mm_sub_epi32(fails, _mm_xor_si128(same, _mm_set1_epi32(-1)));
     return _mm_blendv_ps(marker, flo, _mm_castsi128_ps(same));
 }
 
@@ -122,7 +147,6 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     k.hi_max = _mm256_set1_pd(3.4028234663852886e38);
     k.hi_min = _mm256_set1_pd(-3.4028232635611926e38);
     const __m128 marker = _mm_castsi128_ps(_mm_set1_epi32(int(SWMA_CERT_FAILED_BITS)));
-    __m128i fails = _mm_setzero_si128();
 
     int64_t kl[kLanes];
     for (int l = 0; l < kLanes; l++)
@@ -152,8 +176,8 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     // The segments' first outputs.
     {
         float fa[4], fb[4];
-        _mm_storeu_ps(fa, decide(k, a, marker, fails));
-        _mm_storeu_ps(fb, decide(k, b, marker, fails));
+        _mm_storeu_ps(fa, decide(k, a, marker));
+        _mm_storeu_ps(fb, decide(k, b, marker));
         for (int l = 0; l < 4; l++) {
             out[ka[l]] = fa[l];
             out[kb[l]] = fb[l];
@@ -161,33 +185,47 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     }
 
     // Outputs kl + j for j = 1 .. ns - 1: step (x_in = in[kl + j], x_out = in[kl + j - p]),
-    // then decide.
-    for (int j = 1; j < ns; j += 4) {
-        __m256d ia[4], ib[4], oa[4], ob[4];
-        load4(in + ka[0] + j, in + ka[1] + j, in + ka[2] + j, in + ka[3] + j, ia);
-        load4(in + kb[0] + j, in + kb[1] + j, in + kb[2] + j, in + kb[3] + j, ib);
-        const int jo = j - p;
-        load4(in + ka[0] + jo, in + ka[1] + jo, in + ka[2] + jo, in + ka[3] + jo, oa);
-        load4(in + kb[0] + jo, in + kb[1] + jo, in + kb[2] + jo, in + kb[3] + jo, ob);
-        __m128 ra[4], rb[4];
-        for (int s = 0; s < 4; s++) {
-            step(k, a, ia[s], oa[s]);
-            step(k, b, ib[s], ob[s]);
-            ra[s] = decide(k, a, marker, fails);
-            rb[s] = decide(k, b, marker, fails);
+    // then decide. A chunk of steps at a time: first the state-free parts of every step for
+    // all eight lanes (transposing the inputs), then the chain, then the results transposed
+    // back into runs of outputs.
+    constexpr int kChunk = 32;
+    alignas(32) double er[kChunk][kLanes], ei[kChunk][kLanes], tt[kChunk][kLanes];
+    alignas(16) float res[kChunk][kLanes];
+    for (int j0 = 1; j0 < ns; j0 += kChunk) {
+        const int nj = ns - j0 < kChunk ? ns - j0 : kChunk; // a multiple of 4
+        for (int s4 = 0; s4 < nj; s4 += 4) {
+            const int j = j0 + s4, jo = j - p;
+            for (int g = 0; g < 2; g++) {
+                const int64_t *kg = kl + 4 * g;
+                __m256d xi[4], xo[4];
+                load4(in + kg[0] + j, in + kg[1] + j, in + kg[2] + j, in + kg[3] + j, xi);
+                load4(in + kg[0] + jo, in + kg[1] + jo, in + kg[2] + jo, in + kg[3] + jo, xo);
+                for (int t = 0; t < 4; t++)
+                    entering(k, xi[t], xo[t], &er[s4 + t][4 * g], &ei[s4 + t][4 * g],
+                             &tt[s4 + t][4 * g]);
+            }
         }
-        store4(out + ka[0] + j, out + ka[1] + j, out + ka[2] + j, out + ka[3] + j, ra[0], ra[1],
-               ra[2], ra[3]);
-        store4(out + kb[0] + j, out + kb[1] + j, out + kb[2] + j, out + kb[3] + j, rb[0], rb[1],
-               rb[2], rb[3]);
+        for (int t = 0; t < nj; t++) {
+            step_pre(k, a, _mm256_load_pd(&er[t][0]), _mm256_load_pd(&ei[t][0]),
+                     _mm256_load_pd(&tt[t][0]));
+            step_pre(k, b, _mm256_load_pd(&er[t][4]), _mm256_load_pd(&ei[t][4]),
+                     _mm256_load_pd(&tt[t][4]));
+            _mm_store_ps(&res[t][0], decide(k, a, marker));
+            _mm_store_ps(&res[t][4], decide(k, b, marker));
+        }
+        for (int s4 = 0; s4 < nj; s4 += 4) {
+            const int j = j0 + s4;
+            for (int g = 0; g < 2; g++) {
+                const int64_t *kg = kl + 4 * g;
+                store4(out + kg[0] + j, out + kg[1] + j, out + kg[2] + j, out + kg[3] + j,
+                       _mm_load_ps(&res[s4][4 * g]), _mm_load_ps(&res[s4 + 1][4 * g]),
+                       _mm_load_ps(&res[s4 + 2][4 * g]), _mm_load_ps(&res[s4 + 3][4 * g]));
+            }
+        }
     }
 
-    int total;
-    {
-        int f[4];
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(f), fails);
-        total = f[0] + f[1] + f[2] + f[3];
-    }
+    // Failures are counted by the driver's scan of the block.
+    int total = -1;
 
     // A lane whose bound ended non-finite saw a NaN or infinity: its outputs from the last
     // such input's leaving onward are estimated again by the scalar variant, which reseeds
@@ -206,16 +244,13 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
                 j--;
             const int64_t from = j + p;
             if (j > kl[l] - p && from < end) {
-                int before = 0;
-                for (int64_t q = from; q < end; q++)
-                    before += out[q] != out[q];
-                total += swma_cert_block_scalar(c, in, from, int(end - from), out, 0) - before;
+                swma_cert_block_scalar(c, in, from, int(end - from), out, 0);
             }
         }
     }
 
     const int64_t done = int64_t(kLanes) * ns;
     if (done < n)
-        total += swma_cert_block_scalar(c, in, k0 + done, int(n - done), out, 0);
+        swma_cert_block_scalar(c, in, k0 + done, int(n - done), out, 0);
     return total;
 }
