@@ -427,11 +427,13 @@ int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &
     while (j < n) {
         // Skip stretches without a NaN quickly (a loop the compiler vectorizes).
         if ((j & (kChunk - 1)) == 0 && j + kChunk <= n && !by_bits) {
-            uint32_t b[kChunk];
-            __builtin_memcpy(b, x.out + k0 + j, sizeof b);
+            const float *f = x.out + k0 + j;
             int any = 0;
-            for (int q = 0; q < kChunk; q++)
-                any |= (b[q] & 0x7FFFFFFFu) > 0x7F800000u;
+            for (int q = 0; q < kChunk; q++) {
+                uint32_t b;
+                __builtin_memcpy(&b, f + q, sizeof b);
+                any |= (b & 0x7FFFFFFFu) > 0x7F800000u;
+            }
             if (!any) {
                 j += kChunk;
                 continue;
