@@ -24,6 +24,30 @@ struct lanes {
 
 inline __m128d vabs(__m128d x, __m128d mask) { return _mm_and_pd(x, mask); }
 
+// The state-free parts of a step for two lanes, rounded as the scalar step rounds them.
+inline void entering(const consts &k, __m128d xin, __m128d xout, double *er, double *ei,
+                     double *tt)
+{
+    _mm_store_pd(er, _mm_sub_pd(_mm_mul_pd(k.zr, xin), xout));
+    _mm_store_pd(ei, _mm_mul_pd(k.zi, xin));
+    _mm_store_pd(tt, _mm_add_pd(_mm_mul_pd(k.a_in, vabs(xin, k.abs_mask)),
+                                _mm_mul_pd(k.c_out, vabs(xout, k.abs_mask))));
+}
+
+// One step of two lanes from its precomputed parts.
+inline void step_pre(const consts &k, lanes &s, const double *er, const double *ei,
+                     const double *tt)
+{
+    const __m128d sc = _mm_add_pd(vabs(s.cr, k.abs_mask), vabs(s.ci, k.abs_mask));
+    const __m128d nr =
+        _mm_add_pd(_mm_sub_pd(_mm_mul_pd(k.vr, s.cr), _mm_mul_pd(k.vi, s.ci)), _mm_load_pd(er));
+    const __m128d ni =
+        _mm_add_pd(_mm_add_pd(_mm_mul_pd(k.vr, s.ci), _mm_mul_pd(k.vi, s.cr)), _mm_load_pd(ei));
+    s.l = _mm_add_pd(_mm_mul_pd(s.l, k.omega), _mm_add_pd(_mm_mul_pd(k.a_c, sc), _mm_load_pd(tt)));
+    s.cr = nr;
+    s.ci = ni;
+}
+
 // One step of two lanes: the scalar step's operations in the same order.
 inline void step(const consts &k, lanes &s, __m128d xin, __m128d xout)
 {
@@ -33,8 +57,8 @@ inline void step(const consts &k, lanes &s, __m128d xin, __m128d xout)
     const __m128d ni = _mm_add_pd(_mm_add_pd(_mm_mul_pd(k.vr, s.ci), _mm_mul_pd(k.vi, s.cr)),
                                   _mm_mul_pd(k.zi, xin));
     const __m128d t = _mm_add_pd(
-        _mm_add_pd(_mm_mul_pd(k.a_c, sc), _mm_mul_pd(k.a_in, vabs(xin, k.abs_mask))),
-        _mm_mul_pd(k.c_out, vabs(xout, k.abs_mask)));
+        _mm_mul_pd(k.a_c, sc), _mm_add_pd(_mm_mul_pd(k.a_in, vabs(xin, k.abs_mask)),
+                                          _mm_mul_pd(k.c_out, vabs(xout, k.abs_mask))));
     s.l = _mm_add_pd(_mm_mul_pd(s.l, k.omega), t);
     s.cr = nr;
     s.ci = ni;
@@ -146,25 +170,36 @@ int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n,
         for (int l = 0; l < kLanes; l++)
             out[kl[l]] = f[l];
     }
-    for (int j = 1; j < ns; j += 4) {
-        __m128 r[4];
-        for (int s = 0; s < 4; s += 2) {
-            // Two steps at a time keep the inputs' registers few.
-            __m128d ia0, ib0, ia1, ib1, oa0, ob0, oa1, ob1;
-            gather1(in, kl, j + s, ia0, ib0);
-            gather1(in, kl, j + s + 1, ia1, ib1);
-            gather1(in, kl, j + s - p, oa0, ob0);
-            gather1(in, kl, j + s + 1 - p, oa1, ob1);
-            step(k, a, ia0, oa0);
-            step(k, b, ib0, ob0);
-            r[s] = decide(k, a, b, fails);
-            step(k, a, ia1, oa1);
-            step(k, b, ib1, ob1);
-            r[s + 1] = decide(k, a, b, fails);
+    // A chunk of steps at a time: the state-free parts first (inputs transposed four steps
+    // at a time), then the chain, then the results transposed back into runs of outputs.
+    constexpr int kChunk = 32;
+    alignas(16) double er[kChunk][kLanes], ei[kChunk][kLanes], tt[kChunk][kLanes];
+    alignas(16) float res[kChunk][kLanes];
+    for (int j0 = 1; j0 < ns; j0 += kChunk) {
+        const int nj = ns - j0 < kChunk ? ns - j0 : kChunk; // a multiple of 4
+        for (int s4 = 0; s4 < nj; s4 += 4) {
+            __m128d ia[4], ib[4], oa[4], ob[4];
+            load4(in, kl, j0 + s4, ia, ib);
+            load4(in, kl, j0 + s4 - p, oa, ob);
+            for (int t = 0; t < 4; t++) {
+                entering(k, ia[t], oa[t], &er[s4 + t][0], &ei[s4 + t][0], &tt[s4 + t][0]);
+                entering(k, ib[t], ob[t], &er[s4 + t][2], &ei[s4 + t][2], &tt[s4 + t][2]);
+            }
         }
-        _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]);
-        for (int l = 0; l < kLanes; l++)
-            _mm_storeu_ps(out + kl[l] + j, r[l]);
+        for (int t = 0; t < nj; t++) {
+            step_pre(k, a, &er[t][0], &ei[t][0], &tt[t][0]);
+            step_pre(k, b, &er[t][2], &ei[t][2], &tt[t][2]);
+            _mm_store_ps(&res[t][0], decide(k, a, b, fails));
+        }
+        for (int s4 = 0; s4 < nj; s4 += 4) {
+            __m128 r0 = _mm_load_ps(&res[s4][0]), r1 = _mm_load_ps(&res[s4 + 1][0]),
+                   r2 = _mm_load_ps(&res[s4 + 2][0]), r3 = _mm_load_ps(&res[s4 + 3][0]);
+            _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+            _mm_storeu_ps(out + kl[0] + j0 + s4, r0);
+            _mm_storeu_ps(out + kl[1] + j0 + s4, r1);
+            _mm_storeu_ps(out + kl[2] + j0 + s4, r2);
+            _mm_storeu_ps(out + kl[3] + j0 + s4, r3);
+        }
     }
 
     int total;
