@@ -411,10 +411,12 @@ void flush(const exact_ctx &x, pending &pd)
     pd.total = 0;
 }
 
-int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &pd, int &fails)
+int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &pd, int &fails,
+                 int &covered)
 {
     int ranges = 0;
     fails = 0;
+    covered = 0;
     const bool by_bits = weak & SWMA_WEAK_NONFINITE;
     auto marked = [&](int j) {
         const float f = x.out[k0 + j];
@@ -454,6 +456,7 @@ int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &
             l = SWMA_OUTPUT_BLOCK;
         for (int q = j; q < j + l; q++)
             fails += marked(q);
+        covered += l;
         const int room = (l + 15) / 16 * 16;
         if (pd.nr == kMaxRanges || pd.total + room > cap)
             flush(x, pd);
@@ -523,12 +526,12 @@ costs path_costs(swma_isa isa)
 {
     switch (isa) {
     case SWMA_ISA_AVX2:
-        return {0.6, 0.047, 2.3, 150, 1.25, 8};
+        return {0.6, 0.047, 2.0, 150, 1.25, 8};
     case SWMA_ISA_SSE2:
 #if defined(__i386__)
         return {0.9, 0.17, 6.0, 150, 2.0, 4}; // eight xmm registers: spills
 #else
-        return {0.7, 0.155, 3.6, 150, 2.0, 4};
+        return {0.7, 0.155, 3.0, 150, 2.0, 4};
 #endif
     default:
         return {0.5, 0.7, 8.5, 100, 1.5, 1};
@@ -572,40 +575,51 @@ void swma_certified(const float *input, int period, int count, float *output, do
 
     int64_t n_cert = 0, n_fail = 0, n_exact = 0;
     // Blocks of `lanes` segments of R outputs. After a block whose failures cost more than
-    // the exact kernel would have, the next blocks go to the exact kernel, 1, 2, 4 ... of
-    // them before the estimate is tried again.
+    // the exact kernel would have, the next blocks go to the exact kernel, 1, 2, 4 ... 64 of
+    // them; then a probe (R outputs on the scalar variant, cheap next to an exact block of a
+    // long period) tells whether the estimate pays again.
     const int64_t blk = int64_t(c.reseed) * cost.lanes;
     int exact_left = 0, backoff = 1;
+    bool probe = false;
+    // A scalar probe only where its estimate costs less than an exact output.
+    const bool cheap_probe =
+        path_costs(SWMA_ISA_SCALAR).estimate * 1.5 < cost.exact0 + cost.exact1 * p;
     pending pd;
-    for (int64_t k0 = p - 1; k0 < count; k0 += blk) {
-        const int n = int(count - k0 < blk ? count - k0 : blk);
+    for (int64_t k0 = p - 1; k0 < count;) {
+        const int64_t want = probe ? c.reseed : blk;
+        const int n = int(count - k0 < want ? count - k0 : want);
         if (exact_left > 0) {
             exact_left--;
+            probe = exact_left == 0 && cheap_probe;
             exact_block(x, k0, n);
             n_exact += n;
+            k0 += n;
             continue;
         }
-        int fails, ranges = 0;
-        if (weak)
+        int fails, ranges = 0, covered = 0;
+        if (weak || probe)
             fails = swma_cert_block_scalar(c, input, k0, n, output, weak);
         else
             fails = block(c, input, k0, n, output);
         if (fails)
-            ranges = add_failures(x, k0, n, weak, pd, fails);
+            ranges = add_failures(x, k0, n, weak, pd, fails, covered);
         n_cert += n - fails;
         n_fail += fails;
         if (choose) {
             const double exact_one = cost.exact0 + cost.exact1 * p;
-            const double est_cost = n * cost.estimate + double(cost.lanes) * p * cost.estimate / 4 +
-                                    ranges * (cost.range0 + cost.range1 * p) + fails * exact_one;
+            const double reseeds = probe ? 0.0 : double(cost.lanes) * p * cost.estimate / 4;
+            const double est_cost = n * cost.estimate + reseeds +
+                                    ranges * (cost.range0 + cost.range1 * p) + covered * exact_one;
             const double exact_cost = double(n) * exact_one;
             if (est_cost > exact_cost) {
                 exact_left = backoff;
                 backoff = backoff < 64 ? backoff * 2 : 64;
-            } else {
-                backoff = 1;
+            } else if (!probe) {
+                backoff = 1; // a probe's success alone does not forget the losses
             }
         }
+        probe = false;
+        k0 += n;
     }
     flush(x, pd);
     if (stats) {
