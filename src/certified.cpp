@@ -431,11 +431,8 @@ int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &
         if ((j & (kChunk - 1)) == 0 && j + kChunk <= n && !by_bits) {
             const float *f = x.out + k0 + j;
             int any = 0;
-            for (int q = 0; q < kChunk; q++) {
-                uint32_t b;
-                __builtin_memcpy(&b, f + q, sizeof b);
-                any |= (b & 0x7FFFFFFFu) > 0x7F800000u;
-            }
+            for (int q = 0; q < kChunk; q++)
+                any |= f[q] != f[q];
             if (!any) {
                 j += kChunk;
                 continue;
