@@ -196,7 +196,11 @@ void swma_cert_setup(int period, double sum, swma_cert &c)
     c.g = phi * c.r * kPadUp * kPadUp;
     c.period = p;
     // R: a reseed costs p steps; keep it under half a step per output.
-    const int64_t r = int64_t(p) * 2 > 4096 ? int64_t(p) * 2 : 4096;
+    // The drift term grows with the steps since a reseed while a reseed costs p steps: short
+    // periods reseed more often (R = 32 p, at least 2048), long ones every 4096 or 2 p outputs.
+    int64_t r = int64_t(p) * 2 > 4096 ? int64_t(p) * 2 : 4096;
+    if (int64_t(p) * 32 < r)
+        r = int64_t(p) * 32 > 2048 ? int64_t(p) * 32 : 2048;
     c.reseed = int(r < (int64_t(1) << 24) ? r : (int64_t(1) << 24));
 }
 
@@ -575,7 +579,8 @@ void swma_certified(const float *input, int period, int count, float *output, do
     // the exact kernel would have, the next blocks go to the exact kernel, 1, 2, 4 ... 64 of
     // them; then a probe (R outputs on the scalar variant, cheap next to an exact block of a
     // long period) tells whether the estimate pays again.
-    const int64_t blk = int64_t(c.reseed) * cost.lanes;
+    // Segments of 4m + 1 outputs fill a block exactly (see the variants).
+    const int64_t blk = cost.lanes > 1 ? int64_t(c.reseed / 4 * 4 + 1) * cost.lanes : c.reseed;
     int exact_left = 0, backoff = 1;
     bool probe = false;
     // A scalar probe only where its estimate costs less than an exact output.
