@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 need_packages cmake ninja-build g++ clang pkgconf libgtest-dev libbenchmark-dev libmpfr-dev \
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 libclang-rt-14-dev
 
 status=0
 run() { echo "== $*"; "$@" || status=1; }
