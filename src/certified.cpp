@@ -285,6 +285,7 @@ int block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *
     state s = reseed(c, in, k0);
     double fresh = s.l;
     int64_t seeded = k0;
+    int fails_since = 0;
     const int64_t end = k0 + n;
     for (int64_t k = k0; k < end; k++) {
         if (k > seeded)
@@ -323,13 +324,18 @@ int block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *
             s = reseed(c, in, resume);
             fresh = s.l;
             seeded = resume;
+            fails_since = 0;
             continue;
         }
-        // Drift: a bound grown well past a fresh one's is worth a reseed (p steps).
-        if (k - seeded >= p && s.l > 4 * fresh && k + 1 < end) {
+        // Drift: a bound grown well past a fresh one's, or failures piling up since the last
+        // reseed (a huge value has passed and left its residue in the state), is worth a
+        // reseed (p steps).
+        fails_since++;
+        if (k - seeded >= p && (s.l > 4 * fresh || fails_since >= 16) && k + 1 < end) {
             s = reseed(c, in, k + 1);
             fresh = s.l;
             seeded = k + 1;
+            fails_since = 0;
         }
     }
     return fails;
@@ -472,6 +478,33 @@ int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &
 }
 
 } // namespace
+
+void swma_cert_recover_lane(const swma_cert &c, const float *in, int64_t kl, int ns, float *out,
+                            double l_end)
+{
+    const int p = c.period;
+    const int64_t end = kl + ns;
+    if (!(l_end - l_end == 0)) {
+        // Behind the last NaN or infinity in the segment's windows.
+        int64_t j = end - 1;
+        while (j > kl - p && double(in[j]) - double(in[j]) == 0)
+            j--;
+        const int64_t from = j + p;
+        if (j > kl - p && from < end)
+            block_scalar(c, in, from, int(end - from), out, 0, nullptr, nullptr);
+        return;
+    }
+    // A lane still failing at its end: redo its final run of failures on the scalar variant,
+    // which reseeds once failures pile up.
+    constexpr int kStuck = 64;
+    if (ns < 2 * kStuck)
+        return;
+    int64_t f = end;
+    while (f > kl && out[f - 1] != out[f - 1])
+        f--;
+    if (end - f >= kStuck)
+        block_scalar(c, in, f, int(end - f), out, 0, nullptr, nullptr);
+}
 
 float swma_cert_decide(const swma_cert &c, double est, double bound, unsigned weak)
 {

@@ -227,26 +227,14 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     // Failures are counted by the driver's scan of the block.
     int total = -1;
 
-    // A lane whose bound ended non-finite saw a NaN or infinity: its outputs from the last
-    // such input's leaving onward are estimated again by the scalar variant, which reseeds
-    // behind it.
+    // Lanes poisoned by a NaN or infinity, or still failing at their end, are redone from
+    // there by the scalar variant.
     {
-        double la[4], lb[4];
+        double la[8];
         _mm256_storeu_pd(la, a.l);
-        _mm256_storeu_pd(lb, b.l);
-        for (int l = 0; l < kLanes; l++) {
-            const double lv = l < 4 ? la[l] : lb[l - 4];
-            if (lv - lv == 0)
-                continue;
-            const int64_t end = kl[l] + ns;
-            int64_t j = end - 1;
-            while (j > kl[l] - p && double(in[j]) - double(in[j]) == 0)
-                j--;
-            const int64_t from = j + p;
-            if (j > kl[l] - p && from < end) {
-                swma_cert_block_scalar(c, in, from, int(end - from), out, 0);
-            }
-        }
+        _mm256_storeu_pd(la + 4, b.l);
+        for (int l = 0; l < kLanes; l++)
+            swma_cert_recover_lane(c, in, kl[l], ns, out, la[l]);
     }
 
     const int64_t done = int64_t(kLanes) * ns;

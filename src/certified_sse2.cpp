@@ -208,29 +208,18 @@ int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n,
         _mm_storeu_si128(reinterpret_cast<__m128i *>(f), fails);
         total = f[0] + f[1] + f[2] + f[3];
     }
+    // Lanes poisoned by a NaN or infinity, or still failing at their end, are redone from
+    // there by the scalar variant (the driver's scan counts the failures).
     {
         double ls[4];
         _mm_storeu_pd(ls, a.l);
         _mm_storeu_pd(ls + 2, b.l);
-        for (int l = 0; l < kLanes; l++) {
-            const double lv = ls[l];
-            if (lv - lv == 0)
-                continue;
-            const int64_t end = kl[l] + ns;
-            int64_t j = end - 1;
-            while (j > kl[l] - p && double(in[j]) - double(in[j]) == 0)
-                j--;
-            const int64_t from = j + p;
-            if (j > kl[l] - p && from < end) {
-                int before = 0;
-                for (int64_t q = from; q < end; q++)
-                    before += out[q] != out[q];
-                total += swma_cert_block_scalar(c, in, from, int(end - from), out, 0) - before;
-            }
-        }
+        for (int l = 0; l < kLanes; l++)
+            swma_cert_recover_lane(c, in, kl[l], ns, out, ls[l]);
+        total = -1;
     }
     const int64_t done = int64_t(kLanes) * ns;
     if (done < n)
-        total += swma_cert_block_scalar(c, in, k0 + done, int(n - done), out, 0);
+        swma_cert_block_scalar(c, in, k0 + done, int(n - done), out, 0);
     return total;
 }
