@@ -10,7 +10,8 @@ constexpr double kPadDown = 1 - 0x1p-40; // pad toward zero of a negative coeffi
 constexpr double kEta = 0x1p-1000;   // per-step absolute term: covers underflow (section 2)
 constexpr double kDdStep = 0x1p-99;  // double-double complex product error (section 1)
 
-inline double fabs_(double x) { return x < 0 ? -x : (x == 0 ? 0.0 : x); }
+// |x| by clearing the sign bit (no branch, no x87 select on 32-bit x86).
+inline double fabs_(double x) { return __builtin_fabs(x); }
 
 // ---- double-double arithmetic -----------------------------------------------------------
 struct dd {
@@ -159,7 +160,7 @@ void swma_cert_setup(int period, double sum, swma_cert &c)
         swma_weights(first, n, pp1, w);
         for (int m = n - 1; m >= 0; m--) {
             const int64_t i = first + m;
-            const double mi = i == 1 ? double(p) : double(p - i + 2);
+            const double mi = i == 1 ? double(p) : double(int(p - i + 2));
             const double diff = fabs_((w[m] - ci.im.hi) - ci.im.lo);
             const double kappa = gamma_up(mi) * w[m] + diff * (1 + 0x1p-50) + eps;
             if (kappa > kmax)
@@ -506,9 +507,9 @@ void swma_cert_recover_lane(const swma_cert &c, const float *in, int64_t kl, int
         block_scalar(c, in, f, int(end - f), out, 0, nullptr, nullptr);
 }
 
-float swma_cert_decide(const swma_cert &c, double est, double bound, unsigned weak)
+uint32_t swma_cert_decide(const swma_cert &c, double est, double bound, unsigned weak)
 {
-    return decide_(c, est, bound, weak);
+    return fbits(decide_(c, est, bound, weak));
 }
 
 int swma_cert_block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
@@ -675,5 +676,5 @@ bool swma_cert_pays(int period, int64_t results, swma_isa isa)
     if (gain <= 0)
         return false;
     const double setup = 60.0 * p + double(cost.lanes) * p * cost.estimate;
-    return double(results) * gain > 2.0 * setup;
+    return double(int(results)) * gain > 2.0 * setup; // results <= INT_MAX
 }

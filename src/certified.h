@@ -54,9 +54,10 @@ enum swma_cert_weak : unsigned {
     SWMA_WEAK_SMALL_BOUND = 8,     // the bound divided by 8
 };
 
-// The decision alone: the float both ends of the interval around est / S narrow to, or the
-// failure marker (a NaN). Sound whenever |T - est| <= bound.
-float swma_cert_decide(const swma_cert &c, double est, double bound, unsigned weak);
+// The decision alone: the bits of the float both ends of the interval around est / S narrow
+// to, or of the failure marker. Sound whenever |T - est| <= bound (and bound carries its
+// K sum|x| and eta parts). Bits, not a float: 32-bit x86 returns floats on the x87 stack.
+uint32_t swma_cert_decide(const swma_cert &c, double est, double bound, unsigned weak);
 
 // One variant's estimates of outputs k0 .. k0 + n - 1 (period - 1 <= k0, k0 + n <= count):
 // each slot gets its certified result or the failure marker. Returns the failures, or -1

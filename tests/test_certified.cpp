@@ -187,7 +187,7 @@ TEST(Certified, DecisionIsSoundAtTheEdgeOfTheBoundAndWeakeningsAreNot)
                 continue;
             const float want = float(t / sum);
             for (int m = 0; m < 5; m++) {
-                const float got = swma_cert_decide(c, est, e, weak[m]);
+                const float got = swt::from_bits(swma_cert_decide(c, est, e, weak[m]));
                 if (swt::bits(got) == SWMA_CERT_FAILED_BITS)
                     continue;
                 if (weak[m] == SWMA_WEAK_NONE || weak[m] == SWMA_WEAK_NONFINITE || got == got) {
@@ -207,7 +207,7 @@ TEST(Certified, DecisionIsSoundAtTheEdgeOfTheBoundAndWeakeningsAreNot)
                 if (est == 1.0 && e == 1e-300)
                     continue;
                 for (int m = 0; m < 5; m++) {
-                    const float got = swma_cert_decide(c, est, e, weak[m]);
+                    const float got = swt::from_bits(swma_cert_decide(c, est, e, weak[m]));
                     wrong[m] += swt::bits(got) != SWMA_CERT_FAILED_BITS &&
                                 (weak[m] == SWMA_WEAK_NONE || weak[m] == SWMA_WEAK_NONFINITE);
                 }
