@@ -4,6 +4,8 @@
 // Counters: ns per output and ns per output x weight. Each benchmark checks its results
 // against the oracle after timing, and fails rather than report figures for wrong answers.
 #include "cases.h"
+#include "cert_cases.h"
+#include "certified.h"
 #include "sinewma.h"
 #include "sinewma_internal.h"
 
@@ -136,6 +138,59 @@ void BM_dot_ready(benchmark::State &st)
         st.SkipWithError("result differs from the oracle");
 }
 
+// The certified kernel beside the exact one: the export (automatic choice), each kernel
+// forced, on a price walk, a +-1000 square wave and returns around zero. Counters: ns per
+// output and the share of outputs the estimate could not settle.
+const std::vector<float> &workload(int kind)
+{
+    static const std::vector<float> v[3] = {
+        prices(),
+        [] { swt::Rng r(1); return swt::cert_series(r, kCount, swt::kSquare); }(),
+        [] { swt::Rng r(2); return swt::cert_series(r, kCount, swt::kReturns); }(),
+    };
+    return v[kind];
+}
+
+void BM_kernel(benchmark::State &st)
+{
+    const int period = int(st.range(0));
+    const int kind = int(st.range(1));
+    const swma_kernel kern = swma_kernel(st.range(2));
+    const swma_isa isa = swma_isa(st.range(3));
+    if (isa == SWMA_ISA_AVX2 && swma_cpu_isa() != SWMA_ISA_AVX2) {
+        st.SkipWithError("no AVX2 here");
+        return;
+    }
+    const char *kinds[] = {"walk", "square", "returns"};
+    const char *kernels[] = {"export", "exact", "certified"};
+    const char *isas[] = {"auto", "scalar", "sse2", "avx2"};
+    st.SetLabel(std::string(kinds[kind]) + " " + kernels[kern] + " " + isas[isa]);
+    const std::vector<float> &in = workload(kind);
+    std::vector<float> out(in.size()), want(in.size());
+    swma_cert_stats stats{};
+    for (auto _ : st) {
+        if (kern == SWMA_KERNEL_AUTO && isa == SWMA_ISA_AUTO)
+            SineWeightedMovingAverage(in.data(), period, kCount, out.data());
+        else
+            swma_compute_kernel(in.data(), period, kCount, out.data(), isa, kern, 0, &stats);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    swma_compute_kernel(in.data(), period, kCount, want.data(), SWMA_ISA_AUTO, SWMA_KERNEL_EXACT,
+                        0, nullptr);
+    for (size_t i = 0; i < in.size(); i++)
+        if (swt::bits(out[i]) != swt::bits(want[i]) && !(out[i] != out[i] && want[i] != want[i])) {
+            st.SkipWithError("results differ from the exact kernel");
+            return;
+        }
+    if (kern != SWMA_KERNEL_EXACT && !(kern == SWMA_KERNEL_AUTO && isa == SWMA_ISA_AUTO)) {
+        const double all = double(stats.certified + stats.failed + stats.exact);
+        st.counters["fallback"] = all > 0 ? double(stats.failed) / all : 0;
+        st.counters["exact_share"] = all > 0 ? double(stats.exact) / all : 0;
+    }
+    set_counters(st, period, kCount);
+}
+
 // With --benchmark_repetitions=N, also report the best of the N runs: on a shared machine
 // the minimum is the figure that repeats.
 double best(const std::vector<double> &v) { return *std::min_element(v.begin(), v.end()); }
@@ -174,6 +229,25 @@ BENCHMARK(BM_path)
     ->Args({14, 14, SWMA_ISA_SSE2})
     ->Args({14, 14, SWMA_ISA_SCALAR})
     ->ComputeStatistics("best", best);
+BENCHMARK(BM_kernel)->Apply([](auto *b) {
+    for (int kind : {0, 1, 2})
+        for (int p : {14, 50, 200, 1000, 4000}) {
+            b->Args({p, kind, SWMA_KERNEL_AUTO, SWMA_ISA_AUTO});
+            for (int isa : {SWMA_ISA_SSE2, SWMA_ISA_AVX2}) {
+                b->Args({p, kind, SWMA_KERNEL_EXACT, isa});
+                b->Args({p, kind, SWMA_KERNEL_CERTIFIED, isa});
+                b->Args({p, kind, SWMA_KERNEL_AUTO, isa});
+            }
+        }
+    b->Unit(benchmark::kMillisecond)->ComputeStatistics("best", best);
+});
+BENCHMARK(BM_kernel)->Name("BM_kernel_scalar")->Apply([](auto *b) {
+    for (int p : {14, 50, 200, 1000, 4000}) {
+        b->Args({p, 0, SWMA_KERNEL_EXACT, SWMA_ISA_SCALAR});
+        b->Args({p, 0, SWMA_KERNEL_CERTIFIED, SWMA_ISA_SCALAR});
+    }
+    b->Unit(benchmark::kMillisecond)->ComputeStatistics("best", best);
+});
 BENCHMARK(BM_table_loop)->Apply([](auto *b) { periods(b, kCount); });
 // The literal form costs a sin per term: a smaller series keeps it to seconds.
 BENCHMARK(BM_literal_platform_sin)->Args({14, 14})->Unit(benchmark::kNanosecond)->ComputeStatistics("best", best);

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 need_packages cmake ninja-build g++ clang pkgconf libgtest-dev libbenchmark-dev libmpfr-dev \
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64 libclang-rt-14-dev
 # aarch64 Linux: the cross compiler and binutils, GoogleTest and MPFR for arm64, and qemu.
 need_packages g++-aarch64-linux-gnu binutils-aarch64-linux-gnu qemu-user \
   libgtest-dev:arm64 libmpfr-dev:arm64

@@ -11,6 +11,7 @@
 // 26 KiB with a variant's frame (26,356 bytes at most, measured by the Stack test on x86-64
 // with GCC 12).
 #include "sinewma_internal.h"
+#include "certified.h"
 #include "weights.h"
 
 namespace {
@@ -25,7 +26,7 @@ inline float no_value()
 
 using accumulate_fn = void (*)(const swma_pass &);
 
-accumulate_fn pick(swma_isa isa, int64_t work)
+accumulate_fn pick(swma_isa &isa, int64_t work)
 {
 #if defined(__i386__) || defined(__x86_64__)
     if (isa == SWMA_ISA_AUTO) {
@@ -43,7 +44,7 @@ accumulate_fn pick(swma_isa isa, int64_t work)
         return swma_accumulate_scalar;
     }
 #else
-    (void)isa;
+    isa = SWMA_ISA_SCALAR;
     (void)work;
     return swma_accumulate_scalar;
 #endif
@@ -53,8 +54,8 @@ accumulate_fn pick(swma_isa isa, int64_t work)
 
 // Every call but the small ones (see swma_compute): out of line, so that a small call does
 // not set up this frame.
-__attribute__((noinline)) static int compute_blocks(const float *input, int period, int count,
-                                                    float *output, swma_isa isa)
+__attribute__((noinline)) int swma_compute_kernel(const float *input, int period, int count, float *output, swma_isa isa,
+                        swma_kernel kernel, unsigned weak, swma_cert_stats *stats)
 {
     if (period < 1 || count <= 0 || output == nullptr)
         return count;
@@ -94,6 +95,14 @@ __attribute__((noinline)) static int compute_blocks(const float *input, int peri
     const int64_t results = int64_t(count) - (period - 1);
     const accumulate_fn accumulate = pick(isa, results * period);
 
+    // The certified sliding kernel where it pays (src/certified.h): the same bits.
+    if (kernel == SWMA_KERNEL_CERTIFIED ||
+        (kernel == SWMA_KERNEL_AUTO && swma_cert_pays(period, results, isa))) {
+        swma_certified(input, period, count, output, sum, store, isa, kernel == SWMA_KERNEL_AUTO,
+                       weak, stats);
+        return count;
+    }
+
     for (int64_t k0 = period - 1; k0 < count; k0 += span) {
         const int ns = int(count - k0 < span ? count - k0 : span);
         for (int64_t i0 = 1; i0 <= period; i0 += chunk) {
@@ -119,7 +128,7 @@ int swma_compute(const float *input, int period, int count, float *output, swma_
     // forced path keeps the blocks, so the tests can hold the two against each other.
     if (isa == SWMA_ISA_AUTO && swma_small_call(input, period, count, output))
         return swma_compute_small(input, period, count, output);
-    return compute_blocks(input, period, count, output, isa);
+    return swma_compute_kernel(input, period, count, output, isa, SWMA_KERNEL_AUTO, 0, nullptr);
 }
 
 void swma_accumulate_scalar(const swma_pass &p)

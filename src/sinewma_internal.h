@@ -69,4 +69,19 @@ constexpr int SWMA_STORE_SHORT = SWMA_WEIGHT_CHUNK + SWMA_OUTPUT_BLOCK;
 constexpr int SWMA_STORE_LONG = SWMA_LONG_WEIGHT_CHUNK + SWMA_LONG_SPAN;
 constexpr int SWMA_STORE = SWMA_STORE_SHORT > SWMA_STORE_LONG ? SWMA_STORE_SHORT : SWMA_STORE_LONG;
 
+// Which kernel computes the results: the exact blocked kernel, the certified sliding one
+// (src/certified.h), or the driver's choice per call and per block. Every choice gives
+// the same bits.
+enum swma_kernel {
+    SWMA_KERNEL_AUTO = 0,
+    SWMA_KERNEL_EXACT = 1,
+    SWMA_KERNEL_CERTIFIED = 2,
+};
+struct swma_cert_stats;
+
+// swma_compute with the kernel chosen. `weak` (docs/certified.md: the tests' weakenings)
+// and `stats` are for the tests and benchmarks; swma_compute passes 0 and nullptr.
+int swma_compute_kernel(const float *input, int period, int count, float *output, swma_isa isa,
+                        swma_kernel kernel, unsigned weak, swma_cert_stats *stats);
+
 #endif

@@ -3,6 +3,7 @@
 // failure. Usage: win_host PATH\TO\sinewma.dll
 #include "cases.h"
 #include "per_bar.h"
+#include "cert_cases.h"
 #include "sinewma.h"
 #include "sinewma_internal.h"
 
@@ -171,6 +172,31 @@ int main(int argc, char **argv)
         swt::check_per_bar(forced(isa), wrap(by_name), swma_sin, true, report);
         printf("per bar, path %d          %s\n", int(isa),
                report.failures.size() == before ? "ok" : "FAILED");
+    }
+
+    // The certified kernel: the export (automatic choice) and each path forced, against the
+    // exact kernel, over the series of every kind with near-midpoint windows.
+    {
+        auto kern = [](swma_isa isa, swma_kernel k) -> swt::Average {
+            return [isa, k](const float *in, int p, int n, float *out) {
+                return swma_compute_kernel(in, p, n, out, isa, k, 0, nullptr);
+            };
+        };
+        const swt::Average exact = kern(SWMA_ISA_SSE2, SWMA_KERNEL_EXACT);
+        struct {
+            const char *label;
+            swt::Average f;
+        } runs[] = {{"certified, export", wrap(by_name)},
+                    {"certified, sse2", kern(SWMA_ISA_SSE2, SWMA_KERNEL_CERTIFIED)},
+                    {"certified, scalar", kern(SWMA_ISA_SCALAR, SWMA_KERNEL_CERTIFIED)},
+                    {"certified, avx2", kern(SWMA_ISA_AVX2, SWMA_KERNEL_CERTIFIED)}};
+        for (auto &run : runs) {
+            if (run.label[11] == 'a' && swma_cpu_isa() != SWMA_ISA_AVX2)
+                continue;
+            const size_t before = report.failures.size();
+            swt::check_certified(run.f, exact, true, report);
+            printf("%-24s %s\n", run.label, report.failures.size() == before ? "ok" : "FAILED");
+        }
     }
 
     // Reference bits from this (double-precision) thread for the precision checks below.

@@ -1,0 +1,680 @@
+// certified.cpp: the certified sliding kernel's constants, its scalar variant and its driver.
+// docs/certified.md derives the bound; the names here follow it.
+#include "certified.h"
+
+namespace {
+
+constexpr double kU = 0x1p-53;       // unit roundoff of double
+constexpr double kPadUp = 1 + 0x1p-40;   // pad of every positive coefficient (section 5)
+constexpr double kPadDown = 1 - 0x1p-40; // pad toward zero of a negative coefficient
+constexpr double kEta = 0x1p-1000;   // per-step absolute term: covers underflow (section 2)
+constexpr double kDdStep = 0x1p-99;  // double-double complex product error (section 1)
+
+// |x| by clearing the sign bit (no branch, no x87 select on 32-bit x86).
+inline double fabs_(double x) { return __builtin_fabs(x); }
+
+// ---- double-double arithmetic -----------------------------------------------------------
+struct dd {
+    double hi, lo;
+};
+
+inline void two_sum(double a, double b, double &s, double &e)
+{
+    s = a + b;
+    const double bb = s - a;
+    e = (a - (s - bb)) + (b - bb);
+}
+
+inline void split(double a, double &hi, double &lo)
+{
+    const double c = 134217729.0 * a; // 2^27 + 1
+    hi = c - (c - a);
+    lo = a - hi;
+}
+
+// p + e == a * b exactly (Dekker; no fused multiply-add).
+inline void two_prod(double a, double b, double &p, double &e)
+{
+    double ah, al, bh, bl;
+    p = a * b;
+    split(a, ah, al);
+    split(b, bh, bl);
+    e = ((ah * bh - p) + ah * bl + al * bh) + al * bl;
+}
+
+inline dd dd_add(dd a, dd b)
+{
+    double s, e, t, f;
+    two_sum(a.hi, b.hi, s, e);
+    two_sum(a.lo, b.lo, t, f);
+    e = e + t;
+    two_sum(s, e, s, e);
+    e = e + f;
+    two_sum(s, e, s, e);
+    return {s, e};
+}
+
+inline dd dd_neg(dd a) { return {-a.hi, -a.lo}; }
+
+inline dd dd_mul_d(dd a, double b)
+{
+    double p, e;
+    two_prod(a.hi, b, p, e);
+    e = e + a.lo * b;
+    double s, f;
+    two_sum(p, e, s, f);
+    return {s, f};
+}
+
+inline dd dd_mul(dd a, dd b)
+{
+    double p, e;
+    two_prod(a.hi, b.hi, p, e);
+    e = e + (a.hi * b.lo + a.lo * b.hi);
+    double s, f;
+    two_sum(p, e, s, f);
+    return {s, f};
+}
+
+struct cdd {
+    dd re, im;
+};
+
+// (a.re + i a.im)(b.re + i b.im), relative error far below 2^-99 (docs: section 1).
+inline cdd cmul(cdd a, cdd b)
+{
+    return {dd_add(dd_mul(a.re, b.re), dd_neg(dd_mul(a.im, b.im))),
+            dd_add(dd_mul(a.re, b.im), dd_mul(a.im, b.re))};
+}
+
+inline cdd cmul_d(cdd a, double br, double bi)
+{
+    return {dd_add(dd_mul_d(a.re, br), dd_neg(dd_mul_d(a.im, bi))),
+            dd_add(dd_mul_d(a.re, bi), dd_mul_d(a.im, br))};
+}
+
+// gamma_n = n u / (1 - n u) <= n u (1 + 2^-20) for n <= 2^31, rounded up.
+inline double gamma_up(double n) { return n * kU * (1 + 0x1p-20) * kPadUp; }
+
+} // namespace
+
+void swma_cert_setup(int period, double sum, swma_cert &c)
+{
+    const int p = period;
+    const double pp1 = double(p) + 1.0;
+    // theta = fl(3.14159 / (p + 1)), the angle of the first weight.
+    const double theta = 3.14159 / pp1;
+    // v = cos(theta) - i sin(theta): sin correctly rounded, cos = 1 - 2 sin^2(theta / 2)
+    // in double-double, then rounded. Closeness is not relied on: the mismatch of every
+    // coefficient is measured below against the stored v.
+    const double vi = -swma_sin(theta);
+    double vr;
+    {
+        const double s = swma_sin(theta * 0.5);
+        double q, e;
+        two_prod(s, s, q, e);
+        const dd one_minus = dd_add({1.0, 0.0}, {-2.0 * q, -2.0 * e});
+        vr = one_minus.hi + one_minus.lo;
+    }
+    // max(1, |v|) <= vabs_up, and omega >= max(1, |v|) with room for the roundings of L (section 5).
+    double vabs_up;
+    {
+        double a, ae, b, be;
+        two_prod(vr, vr, a, ae);
+        two_prod(vi, vi, b, be);
+        const dd n2 = dd_add({a, ae}, {b, be});
+        // max(1, |v|) <= max(1, |v|^2): no square root needed.
+        const double n2_up = (n2.hi + fabs_(n2.lo) * 2) * (1 + 0x1p-50);
+        vabs_up = n2_up > 1.0 ? n2_up : 1.0;
+    }
+    c.omega = vabs_up * (1 + 0x1p-39);
+
+    // z ~ v^-p: v^p by squaring in double-double, then its inverse, rounded to doubles.
+    double zr, zi;
+    {
+        cdd acc = {{1.0, 0.0}, {0.0, 0.0}};
+        cdd base = {{vr, 0.0}, {vi, 0.0}};
+        for (int64_t e = p; e > 0; e >>= 1) {
+            if (e & 1)
+                acc = cmul(acc, base);
+            base = cmul(base, base);
+        }
+        // 1 / P = conj(P) / |P|^2, |P| ~ 1: inverse of the norm by one Newton step.
+        const dd n2 = dd_add(dd_mul(acc.re, acc.re), dd_mul(acc.im, acc.im));
+        const double inv0 = 1.0 / n2.hi;
+        const dd corr = dd_add({2.0, 0.0}, dd_neg(dd_mul_d(n2, inv0)));
+        const dd inv = dd_mul_d(corr, inv0);
+        zr = dd_mul(acc.re, inv).hi;
+        zi = -dd_mul(acc.im, inv).hi;
+    }
+
+    // K = max over i of gamma_{m_i} w_i + |w_i - Im c_i| with c_i = z v^(p-i), the chain
+    // taken downward from c_p = z in double-double; eps bounds the chain's own error.
+    double kmax = 0.0;
+    cdd ci = {{zr, 0.0}, {zi, 0.0}};
+    double eps = 0.0;
+    double w[256];
+    for (int64_t top = p; top >= 1; top -= 256) {
+        const int64_t first = top - 255 >= 1 ? top - 255 : 1;
+        const int n = int(top - first + 1);
+        swma_weights(first, n, pp1, w);
+        for (int m = n - 1; m >= 0; m--) {
+            const int64_t i = first + m;
+            const double mi = i == 1 ? double(p) : double(int(p - i + 2));
+            const double diff = fabs_((w[m] - ci.im.hi) - ci.im.lo);
+            const double kappa = gamma_up(mi) * w[m] + diff * (1 + 0x1p-50) + eps;
+            if (kappa > kmax)
+                kmax = kappa;
+            // step down: c_{i-1} = c_i v; error bound grows by |v| and the new rounding
+            const double cabs1 = fabs_(ci.re.hi) + fabs_(ci.im.hi) + 0x1p-60;
+            eps = (eps * vabs_up + kDdStep * cabs1 * (fabs_(vr) + fabs_(vi))) * kPadUp;
+            ci = cmul_d(ci, vr, vi);
+        }
+    }
+    // ci is now c_0 = z v^p: the leaving coefficient is 1, its mismatch delta_out.
+    const double delta_out =
+        (fabs_((ci.re.hi - 1.0) + ci.re.lo) + fabs_(ci.im.hi + ci.im.lo)) * (1 + 0x1p-50) + eps;
+    const double K = kmax * kPadUp;
+    const double g3 = gamma_up(3.0);
+
+    c.vr = vr;
+    c.vi = vi;
+    c.zr = zr;
+    c.zi = zi;
+    c.k = K;
+    c.a_c = g3 * (fabs_(vr) + fabs_(vi)) * kPadUp;
+    c.a_in = (g3 * (fabs_(zr) + fabs_(zi)) * kPadUp + K) * kPadUp;
+    {
+        const double x = g3 * kPadUp + delta_out * kPadUp;
+        const double y = x - K;
+        c.c_out = y >= 0 ? y * kPadUp : y * kPadDown * kPadDown;
+    }
+    c.eta = kEta;
+    c.sum = sum;
+    c.r = 1.0 / sum;
+    // Phi = 1 + 8u + 8u (1 + K) / K covers the roundings of T/S and of q (section 6).
+    const double phi = (1 + 0x1p-50) + 0x1p-50 * (1.0 + (1.0 / K) * kPadUp) * kPadUp;
+    c.g = phi * c.r * kPadUp * kPadUp;
+    c.period = p;
+    // R: a reseed costs p steps; keep it under half a step per output.
+    // The drift term grows with the steps since a reseed while a reseed costs p steps: short
+    // periods reseed more often (R = 32 p, at least 2048), long ones every 4096 or 2 p outputs.
+    int64_t r = int64_t(p) * 2 > 4096 ? int64_t(p) * 2 : 4096;
+    if (int64_t(p) * 32 < r)
+        r = int64_t(p) * 32 > 2048 ? int64_t(p) * 32 : 2048;
+    c.reseed = int(r < (int64_t(1) << 24) ? r : (int64_t(1) << 24));
+}
+
+namespace {
+
+inline bool finite_(double x) { return x - x == 0; }
+
+inline uint32_t fbits(float f)
+{
+    uint32_t b;
+    __builtin_memcpy(&b, &f, sizeof b);
+    return b;
+}
+
+inline float failed_marker()
+{
+    const uint32_t b = SWMA_CERT_FAILED_BITS;
+    float f;
+    __builtin_memcpy(&f, &b, sizeof f);
+    return f;
+}
+
+struct state {
+    double cr, ci, l;
+};
+
+// One step of the recurrence and of the bound (docs: sections 2 and 5).
+inline void step(const swma_cert &c, state &s, double xin, double xout)
+{
+    const double sc = fabs_(s.cr) + fabs_(s.ci);
+    const double nr = (c.vr * s.cr - c.vi * s.ci) + (c.zr * xin - xout);
+    const double ni = (c.vr * s.ci + c.vi * s.cr) + c.zi * xin;
+    const double t = c.a_c * sc + (c.a_in * fabs_(xin) + c.c_out * fabs_(xout));
+    s.l = s.l * c.omega + t;
+    s.cr = nr;
+    s.ci = ni;
+}
+
+// The state of the window ending at k, from zero (docs: section 4).
+inline state reseed(const swma_cert &c, const float *in, int64_t k)
+{
+    state s = {0.0, 0.0, swma_cert_eta_budget(c)};
+    for (int64_t i = k - c.period + 1; i <= k; i++)
+        step(c, s, double(in[i]), 0.0);
+    return s;
+}
+
+constexpr double kFltMax = 3.4028234663852886e38;  // largest float
+constexpr double kFltMaxP = 3.4028232635611926e38; // the float below it
+
+// The decision (docs: section 6): the certified float, or the marker.
+inline float decide_(const swma_cert &c, double est, double l, unsigned weak)
+{
+    est = est + 0.0;
+    if (weak & SWMA_WEAK_SMALL_BOUND)
+        l = l * 0.125;
+    const double q = est * c.r;
+    const double m = (weak & SWMA_WEAK_NO_DIVISION_PAD) ? l * c.r : l * c.g;
+    double lo = q - m;
+    double hi = q + m;
+    if (!(weak & SWMA_WEAK_NONFINITE)) {
+        // Clamps that keep the narrowing from overflowing and turn NaN ends into unequal
+        // finite ones; only a result within one float of the largest is lost.
+        lo = lo < kFltMaxP ? lo : kFltMaxP;
+        lo = lo > -kFltMax ? lo : -kFltMax;
+        hi = hi < kFltMax ? hi : kFltMax;
+        hi = hi > -kFltMaxP ? hi : -kFltMaxP;
+    }
+    const float flo = float(lo);
+    const float fhi = float(hi);
+    const bool same = (weak & SWMA_WEAK_VALUES) ? flo == fhi : fbits(flo) == fbits(fhi);
+    return same ? flo : failed_marker();
+}
+
+// The scalar variant, optionally recording est and L (the tests' trace).
+int block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+                 unsigned weak, double *est, double *bound)
+{
+    const int p = c.period;
+    const float marker = failed_marker();
+    int fails = 0;
+    state s = reseed(c, in, k0);
+    double fresh = s.l;
+    int64_t seeded = k0;
+    int fails_since = 0;
+    const int64_t end = k0 + n;
+    for (int64_t k = k0; k < end; k++) {
+        if (k > seeded)
+            step(c, s, double(in[k]), double(in[k - p]));
+        if (est) {
+            est[k] = s.ci + 0.0;
+            bound[k] = s.l;
+        }
+        const float f = decide_(c, s.ci, s.l, weak);
+        if (out)
+            out[k] = f;
+        // An accepted result is finite, so any NaN is the marker; the weakened decision that
+        // lets a NaN end through must be told apart by the marker's bits instead.
+        if ((weak & SWMA_WEAK_NONFINITE) ? fbits(f) != SWMA_CERT_FAILED_BITS : f == f)
+            continue;
+        fails++;
+        if (!finite_(s.l)) {
+            // A non-finite value is in the window: every output up to its leaving is exact,
+            // and the state starts afresh behind it.
+            int64_t j = k;
+            while (j > k - p && finite_(double(in[j])))
+                j--;
+            const int64_t resume = j > k - p ? j + p : k + 1;
+            for (int64_t q = k + 1; q < resume && q < end; q++) {
+                if (out)
+                    out[q] = marker;
+                fails++;
+                if (est)
+                    est[q] = bound[q] = __builtin_nan("");
+            }
+            if (est && j > k - p)
+                est[k] = bound[k] = __builtin_nan("");
+            if (resume >= end)
+                break;
+            k = resume - 1;
+            s = reseed(c, in, resume);
+            fresh = s.l;
+            seeded = resume;
+            fails_since = 0;
+            continue;
+        }
+        // Drift: a bound grown well past a fresh one's, or failures piling up since the last
+        // reseed (a huge value has passed and left its residue in the state), is worth a
+        // reseed (p steps).
+        fails_since++;
+        if (k - seeded >= p && (s.l > 4 * fresh || fails_since >= 16) && k + 1 < end) {
+            s = reseed(c, in, k + 1);
+            fresh = s.l;
+            seeded = k + 1;
+            fails_since = 0;
+        }
+    }
+    return fails;
+}
+
+using accumulate_fn = void (*)(const swma_pass &);
+
+// Exact outputs for a set of ranges [start, start + len), by passes of the exact kernel
+// (the same passes swma_compute makes, so the same bits). `w` holds all the weights when
+// the period fits SWMA_WEIGHT_CHUNK; otherwise chunks are evaluated into it here.
+struct exact_ctx {
+    const float *in;
+    float *out;
+    int period;
+    double sum;
+    double *w;   // weights, or room for a chunk of them
+    double *acc; // room for SWMA_LONG_SPAN running sums
+    accumulate_fn accumulate;
+};
+
+constexpr int kMaxRanges = 64;
+
+void exact_ranges(const exact_ctx &x, const int *start, const int *len, int nr)
+{
+    const int p = x.period;
+    if (p <= SWMA_WEIGHT_CHUNK) {
+        for (int r = 0; r < nr; r++) {
+            for (int j0 = 0; j0 < len[r]; j0 += SWMA_OUTPUT_BLOCK) {
+                const int nb = len[r] - j0 < SWMA_OUTPUT_BLOCK ? len[r] - j0 : SWMA_OUTPUT_BLOCK;
+                const int64_t k = int64_t(start[r]) + j0;
+                x.accumulate({x.w, p, x.in + (k - p + 1), nb, x.acc, true, x.out + k, x.sum});
+            }
+        }
+        return;
+    }
+    // Long periods: ranges in one batch share each chunk's evaluation; their running sums
+    // sit side by side in acc (the caller keeps a batch within SWMA_LONG_SPAN outputs).
+    const double pp1 = double(p) + 1.0;
+    for (int64_t i0 = 1; i0 <= p; i0 += SWMA_LONG_WEIGHT_CHUNK) {
+        const int nw = int(p - i0 + 1 < SWMA_LONG_WEIGHT_CHUNK ? p - i0 + 1
+                                                               : SWMA_LONG_WEIGHT_CHUNK);
+        swma_weights(i0, nw, pp1, x.w);
+        const bool last = i0 + nw > p;
+        int off = 0;
+        for (int r = 0; r < nr; r++) {
+            for (int j0 = 0; j0 < len[r]; j0 += SWMA_OUTPUT_BLOCK) {
+                const int nb = len[r] - j0 < SWMA_OUTPUT_BLOCK ? len[r] - j0 : SWMA_OUTPUT_BLOCK;
+                const int64_t k = int64_t(start[r]) + j0;
+                x.accumulate({x.w, nw, x.in + (k - p + i0), nb, x.acc + off, i0 == 1,
+                              last ? x.out + k : nullptr, x.sum});
+                off += (nb + 15) / 16 * 16; // a variant's sums fill whole groups of 16
+            }
+        }
+    }
+}
+
+// All outputs [k0, k0 + n) exactly.
+void exact_block(const exact_ctx &x, int64_t k0, int n)
+{
+    const int cap = x.period <= SWMA_WEIGHT_CHUNK ? SWMA_OUTPUT_BLOCK : SWMA_LONG_SPAN;
+    for (int j = 0; j < n; j += cap) {
+        const int s = int(k0 + j);
+        const int l = n - j < cap ? n - j : cap;
+        exact_ranges(x, &s, &l, 1);
+    }
+}
+
+// The marked outputs of [k0, k0 + n), exactly: runs of marks a few slots apart merge into
+// one range (recomputing a certified slot gives the same bits), batches of ranges share
+// the weights' evaluation.
+// Ranges waiting for the exact kernel: a long period's batch shares one evaluation of its
+// weights, so failures are kept across blocks until the batch is full.
+struct pending {
+    int start[kMaxRanges], len[kMaxRanges];
+    int nr = 0, total = 0;
+};
+
+void flush(const exact_ctx &x, pending &pd)
+{
+    if (pd.nr)
+        exact_ranges(x, pd.start, pd.len, pd.nr);
+    pd.nr = 0;
+    pd.total = 0;
+}
+
+int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &pd, int &fails,
+                 int &covered)
+{
+    int ranges = 0;
+    fails = 0;
+    covered = 0;
+    const bool by_bits = weak & SWMA_WEAK_NONFINITE;
+    auto marked = [&](int j) {
+        const float f = x.out[k0 + j];
+        return by_bits ? fbits(f) == SWMA_CERT_FAILED_BITS : f != f;
+    };
+    const int cap = x.period <= SWMA_WEIGHT_CHUNK ? SWMA_OUTPUT_BLOCK : SWMA_LONG_SPAN;
+    constexpr int kGap = 8;
+    constexpr int kChunk = 64;
+    int j = 0;
+    while (j < n) {
+        // Skip stretches without a NaN quickly (a loop the compiler vectorizes).
+        if ((j & (kChunk - 1)) == 0 && j + kChunk <= n && !by_bits) {
+            const float *f = x.out + k0 + j;
+            int any = 0;
+            for (int q = 0; q < kChunk; q++)
+                any |= f[q] != f[q];
+            if (!any) {
+                j += kChunk;
+                continue;
+            }
+        }
+        if (!marked(j)) {
+            j++;
+            continue;
+        }
+        // A run: extend while another mark lies within kGap slots.
+        int e = j + 1;
+        for (int look = e; look < n && look < e + kGap; look++) {
+            if (marked(look))
+                e = look + 1;
+        }
+        int l = e - j;
+        if (l > SWMA_OUTPUT_BLOCK)
+            l = SWMA_OUTPUT_BLOCK;
+        for (int q = j; q < j + l; q++)
+            fails += marked(q);
+        covered += l;
+        const int room = (l + 15) / 16 * 16;
+        if (pd.nr == kMaxRanges || pd.total + room > cap)
+            flush(x, pd);
+        pd.start[pd.nr] = int(k0 + j);
+        pd.len[pd.nr] = l;
+        pd.nr++;
+        pd.total += room;
+        j += l;
+        ranges++;
+    }
+    return ranges;
+}
+
+} // namespace
+
+void swma_cert_recover_lane(const swma_cert &c, const float *in, int64_t kl, int ns, float *out,
+                            double l_end)
+{
+    const int p = c.period;
+    const int64_t end = kl + ns;
+    if (!(l_end - l_end == 0)) {
+        // Behind the last NaN or infinity in the segment's windows.
+        int64_t j = end - 1;
+        while (j > kl - p && double(in[j]) - double(in[j]) == 0)
+            j--;
+        const int64_t from = j + p;
+        if (j > kl - p && from < end)
+            block_scalar(c, in, from, int(end - from), out, 0, nullptr, nullptr);
+        return;
+    }
+    // A lane still failing at its end: redo its final run of failures on the scalar variant,
+    // which reseeds once failures pile up.
+    constexpr int kStuck = 64;
+    if (ns < 2 * kStuck)
+        return;
+    int64_t f = end;
+    while (f > kl && out[f - 1] != out[f - 1])
+        f--;
+    if (end - f >= kStuck)
+        block_scalar(c, in, f, int(end - f), out, 0, nullptr, nullptr);
+}
+
+uint32_t swma_cert_decide(const swma_cert &c, double est, double bound, unsigned weak)
+{
+    return fbits(decide_(c, est, bound, weak));
+}
+
+int swma_cert_block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+                           unsigned weak)
+{
+    return block_scalar(c, in, k0, n, out, weak, nullptr, nullptr);
+}
+
+void swma_cert_trace(const float *input, int period, int count, double *est, double *bound)
+{
+    if (period < 1 || count < period)
+        return;
+    double sum = 0.0;
+    double w[256];
+    const double pp1 = double(period) + 1.0;
+    for (int64_t i0 = 1; i0 <= period; i0 += 256) {
+        const int nw = int(period - i0 + 1 < 256 ? period - i0 + 1 : 256);
+        swma_weights(i0, nw, pp1, w);
+        for (int m = 0; m < nw; m++)
+            sum = sum + w[m];
+    }
+    swma_cert c;
+    swma_cert_setup(period, sum, c);
+    for (int64_t k0 = period - 1; k0 < count; k0 += c.reseed) {
+        const int n = int(count - k0 < c.reseed ? count - k0 : c.reseed);
+        block_scalar(c, input, k0, n, nullptr, 0, est, bound);
+    }
+}
+
+namespace {
+
+using block_fn = int (*)(const swma_cert &, const float *, int64_t, int, float *);
+
+int block_scalar_plain(const swma_cert &c, const float *in, int64_t k0, int n, float *out)
+{
+    return block_scalar(c, in, k0, n, out, 0, nullptr, nullptr);
+}
+
+// What a path costs, in nanoseconds measured on the benchmarks' machine (x86-64, AVX2, no
+// FMA): an exact output costs exact0 + exact1 p, an estimate `estimate`, a range of failed
+// outputs handed to the exact kernel range0 + range1 p, plus exact1 p per output in it.
+// Only the driver's choice depends on them, never a result.
+struct costs {
+    double exact0, exact1, estimate, range0, range1;
+    int lanes; // segments per block
+};
+
+costs path_costs(swma_isa isa)
+{
+    switch (isa) {
+    case SWMA_ISA_AVX2:
+        return {0.6, 0.047, 2.0, 150, 1.25, 8};
+    case SWMA_ISA_SSE2:
+#if defined(__i386__)
+        return {0.9, 0.17, 6.0, 150, 2.0, 4}; // eight xmm registers: spills
+#else
+        return {0.7, 0.155, 3.0, 150, 2.0, 4};
+#endif
+    default:
+        return {0.5, 0.7, 8.5, 100, 1.5, 1};
+    }
+}
+
+} // namespace
+
+void swma_certified(const float *input, int period, int count, float *output, double sum,
+                    double *store, swma_isa isa, bool choose, unsigned weak,
+                    swma_cert_stats *stats)
+{
+    const int p = period;
+    swma_cert c;
+    swma_cert_setup(p, sum, c);
+
+    exact_ctx x;
+    x.in = input;
+    x.out = output;
+    x.period = p;
+    x.sum = sum;
+    x.w = store;
+    x.acc = store + (p <= SWMA_WEIGHT_CHUNK ? SWMA_WEIGHT_CHUNK : SWMA_LONG_WEIGHT_CHUNK);
+    block_fn block = block_scalar_plain;
+    switch (weak ? SWMA_ISA_SCALAR : isa) {
+#if defined(__i386__) || defined(__x86_64__)
+    case SWMA_ISA_AVX2:
+        x.accumulate = swma_accumulate_avx2;
+        block = swma_cert_block_avx2;
+        break;
+    case SWMA_ISA_SSE2:
+        x.accumulate = swma_accumulate_sse2;
+        block = swma_cert_block_sse2;
+        break;
+#endif
+    default:
+        x.accumulate = swma_accumulate_scalar;
+        break;
+    }
+    const costs cost = path_costs(isa);
+
+    int64_t n_cert = 0, n_fail = 0, n_exact = 0;
+    // Blocks of `lanes` segments of R outputs. After a block whose failures cost more than
+    // the exact kernel would have, the next blocks go to the exact kernel, 1, 2, 4 ... 64 of
+    // them; then a probe (R outputs on the scalar variant, cheap next to an exact block of a
+    // long period) tells whether the estimate pays again.
+    // Segments of 4m + 1 outputs fill a block exactly (see the variants).
+    const int64_t blk = cost.lanes > 1 ? int64_t(c.reseed / 4 * 4 + 1) * cost.lanes : c.reseed;
+    int exact_left = 0, backoff = 1;
+    bool probe = false;
+    // A scalar probe only where its estimate costs less than an exact output.
+    const bool cheap_probe =
+        path_costs(SWMA_ISA_SCALAR).estimate * 1.5 < cost.exact0 + cost.exact1 * p;
+    pending pd;
+    for (int64_t k0 = p - 1; k0 < count;) {
+        const int64_t want = probe ? c.reseed : blk;
+        const int n = int(count - k0 < want ? count - k0 : want);
+        if (exact_left > 0) {
+            exact_left--;
+            probe = exact_left == 0 && cheap_probe;
+            exact_block(x, k0, n);
+            n_exact += n;
+            k0 += n;
+            continue;
+        }
+        int fails, ranges = 0, covered = 0;
+        if (weak || probe)
+            fails = swma_cert_block_scalar(c, input, k0, n, output, weak);
+        else
+            fails = block(c, input, k0, n, output);
+        if (fails)
+            ranges = add_failures(x, k0, n, weak, pd, fails, covered);
+        n_cert += n - fails;
+        n_fail += fails;
+        if (choose) {
+            const double exact_one = cost.exact0 + cost.exact1 * p;
+            const double reseeds = probe ? 0.0 : double(cost.lanes) * p * cost.estimate / 4;
+            const double est_cost = n * cost.estimate + reseeds +
+                                    ranges * (cost.range0 + cost.range1 * p) + covered * exact_one;
+            const double exact_cost = double(n) * exact_one;
+            if (est_cost > exact_cost) {
+                exact_left = backoff;
+                backoff = backoff < 64 ? backoff * 2 : 64;
+            } else if (!probe) {
+                backoff = 1; // a probe's success alone does not forget the losses
+            }
+        }
+        probe = false;
+        k0 += n;
+    }
+    flush(x, pd);
+    if (stats) {
+        stats->certified = n_cert;
+        stats->failed = n_fail;
+        stats->exact = n_exact;
+    }
+}
+
+bool swma_cert_pays(int period, int64_t results, swma_isa isa)
+{
+    const costs cost = path_costs(isa);
+    const double p = period;
+    // Per output the exact kernel costs exact0 + exact1 p, the estimate a fixed amount and
+    // some failures. The call pays the constants (a sine and a double-double step per
+    // weight, about 60 ns) and a reseed per segment of each block.
+    const double gain = cost.exact0 + cost.exact1 * p - cost.estimate * 1.15;
+    if (gain <= 0)
+        return false;
+    const double setup = 60.0 * p + double(cost.lanes) * p * cost.estimate;
+    return double(int(results)) * gain > 2.0 * setup; // results <= INT_MAX
+}

@@ -1,0 +1,99 @@
+// certified.h: the certified sliding kernel (docs/certified.md derives every constant here).
+//
+// Each window's exact sum T_k is estimated by a complex recurrence that slides in O(1), and
+// a running bound L_k >= |T_k - est_k| is carried beside it. When both ends of the interval
+// around est_k / S narrow to the same float bits, that float is the result; otherwise the
+// output is marked and computed later by the exact kernel. Nothing here changes a bit of
+// any result: it only decides when the exact kernel's work can be skipped.
+#ifndef SWMA_CERTIFIED_H
+#define SWMA_CERTIFIED_H
+
+#include "sinewma_internal.h"
+
+// The per-call constants of the recurrence and of the bound, named as in docs/certified.md.
+struct swma_cert {
+    double vr, vi;  // v ~ exp(-i theta): one step of the recurrence multiplies the state by v
+    double zr, zi;  // z ~ v^-p, the entering coefficient
+    double a_c;     // bound coefficient of the state's size |C_r| + |C_i| (step rounding)
+    double a_in;    // bound coefficient of |x_in|: step rounding of z x_in, plus K
+    double c_out;   // bound coefficient of |x_out|: rounding + leaving mismatch - K (signed)
+    double eta;     // absolute term per step (underflow), a normal number; a reseed starts
+                    // the bound at eta times the most steps before the next reseed
+    double omega;   // growth of the bound per step: >= max(1, |v|), padded
+    double r;       // fl(1 / S)
+    double g;       // m = L g bounds |fl(T/S) - q| and the rounding of q -+ m
+    double sum;     // S, the weight sum, as the exact kernel forms it
+    double k;       // K: bound per unit of sum |x| on |T - Im D| (for the tests' report)
+    int period;
+    int reseed;     // outputs between reseeds of one segment (R)
+};
+
+// The bound's starting value at a reseed: eta for every step it may take before the next
+// reseed (p steps of the reseed itself and at most R + 4 after it).
+inline double swma_cert_eta_budget(const swma_cert &c)
+{
+    return c.eta * (double(c.period) + double(c.reseed) + 8.0);
+}
+
+// Computes every constant for this period in double-double arithmetic from the library's
+// own weights (swma_weights); `sum` is the exact kernel's weight sum. O(period), nothing
+// cached.
+void swma_cert_setup(int period, double sum, swma_cert &c);
+
+// The marker a variant writes into an output slot it could not certify. An accepted
+// result is always finite, so a NaN in a slot means "compute exactly".
+constexpr uint32_t SWMA_CERT_FAILED_BITS = 0x7FC0F00Du;
+
+// Test-only weakenings of the decision (the tests show each one changes some result). The
+// export never passes any of them; a nonzero set forces the scalar variant.
+enum swma_cert_weak : unsigned {
+    SWMA_WEAK_NONE = 0,
+    SWMA_WEAK_NO_DIVISION_PAD = 1, // m = L / S: no room for the roundings of q, T/S, q -+ m
+    SWMA_WEAK_VALUES = 2,          // compare the narrowed ends as values, not bits
+    SWMA_WEAK_NONFINITE = 4,       // no clamp: a NaN or infinite interval end gets through
+    SWMA_WEAK_SMALL_BOUND = 8,     // the bound divided by 8
+};
+
+// The decision alone: the bits of the float both ends of the interval around est / S narrow
+// to, or of the failure marker. Sound whenever |T - est| <= bound (and bound carries its
+// K sum|x| and eta parts). Bits, not a float: 32-bit x86 returns floats on the x87 stack.
+uint32_t swma_cert_decide(const swma_cert &c, double est, double bound, unsigned weak);
+
+// One variant's estimates of outputs k0 .. k0 + n - 1 (period - 1 <= k0, k0 + n <= count):
+// each slot gets its certified result or the failure marker. Returns the failures, or -1
+// if the variant leaves the counting to the driver's scan of the block.
+int swma_cert_block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+                           unsigned weak);
+// After a variant's segment [kl, kl + ns) whose bound ended at l_end: a segment poisoned by
+// a NaN or infinity, or still failing at its end (a huge value has left residue in the
+// state), is estimated again from there on by the scalar variant, which reseeds.
+void swma_cert_recover_lane(const swma_cert &c, const float *in, int64_t kl, int ns, float *out,
+                            double l_end);
+#if defined(__i386__) || defined(__x86_64__)
+int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n, float *out);
+int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t k0, int n, float *out);
+#endif
+
+// The whole certified computation of outputs period - 1 .. count - 1 (the driver has written
+// the no-value slots and formed `sum`). `store` is the driver's SWMA_STORE doubles; when
+// period <= SWMA_WEIGHT_CHUNK its first `period` entries hold the weights already.
+// `choose` lets blocks whose failures pile up run on the exact kernel instead.
+struct swma_cert_stats {
+    int64_t certified; // outputs the estimate settled
+    int64_t failed;    // outputs computed exactly after the estimate failed
+    int64_t exact;     // outputs computed exactly because the block went to the exact kernel
+};
+void swma_certified(const float *input, int period, int count, float *output, double sum,
+                    double *store, swma_isa isa, bool choose, unsigned weak,
+                    swma_cert_stats *stats);
+
+// Whether the certified kernel is expected to beat the exact one for this call (`results`
+// outputs past the warm-up, on path `isa`): long enough periods and calls only.
+bool swma_cert_pays(int period, int64_t results, swma_isa isa);
+
+// For the tests: est_k and the bound L_k of every output k in period - 1 .. count - 1 as the
+// scalar variant carries them (reseeds included), into est[k] and bound[k]; NaN where the
+// window holds a non-finite value.
+void swma_cert_trace(const float *input, int period, int count, double *est, double *bound);
+
+#endif

@@ -1,0 +1,244 @@
+// certified_avx2.cpp: the certified kernel's estimates with AVX2, eight segments at once.
+//
+// A block of outputs is cut into eight segments of equal length; lane l of two vectors of
+// four doubles carries segment l's state (C_r, C_i and the bound L), so one step advances
+// eight independent recurrences and the latency of each chain hides behind the others.
+// The arithmetic of each lane is the scalar variant's step and decision, operation for
+// operation (docs/certified.md); only the order in which lanes are visited differs.
+// Inputs come in four steps at a time by 4x4 transposes of floats, results leave the same
+// way. Compiled for AVX2 by function attributes only; no FMA (a fused multiply-add would
+// change the roundings the bound counts).
+#include "certified.h"
+
+#include <immintrin.h>
+
+#define SWMA_AVX2 __attribute__((target("avx2")))
+
+namespace {
+
+constexpr int kLanes = 8;
+
+struct consts {
+    __m256d vr, vi, zr, zi, a_c, a_in, c_out, omega, r, g, abs_mask;
+    __m256d lo_max, lo_min, hi_max, hi_min;
+};
+
+struct lanes {
+    __m256d cr, ci, l;
+};
+
+SWMA_AVX2 inline __m256d vabs(__m256d x, __m256d mask) { return _mm256_and_pd(x, mask); }
+
+// The parts of a step that do not depend on the state, for four lanes: er = zr x_in - x_out,
+// ei = zi x_in and the bound's input terms tt = a_in |x_in| + c_out |x_out|, each rounded as
+// the scalar step rounds it.
+SWMA_AVX2 inline void entering(const consts &k, __m256d xin, __m256d xout, double *er, double *ei,
+                               double *tt)
+{
+    _mm256_store_pd(er, _mm256_sub_pd(_mm256_mul_pd(k.zr, xin), xout));
+    _mm256_store_pd(ei, _mm256_mul_pd(k.zi, xin));
+    _mm256_store_pd(tt, _mm256_add_pd(_mm256_mul_pd(k.a_in, vabs(xin, k.abs_mask)),
+                                      _mm256_mul_pd(k.c_out, vabs(xout, k.abs_mask))));
+}
+
+// One step of four lanes from its precomputed entering parts.
+SWMA_AVX2 inline void step_pre(const consts &k, lanes &s, __m256d er, __m256d ei, __m256d tt)
+{
+    const __m256d sc = _mm256_add_pd(vabs(s.cr, k.abs_mask), vabs(s.ci, k.abs_mask));
+    const __m256d nr =
+        _mm256_add_pd(_mm256_sub_pd(_mm256_mul_pd(k.vr, s.cr), _mm256_mul_pd(k.vi, s.ci)), er);
+    const __m256d ni =
+        _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(k.vr, s.ci), _mm256_mul_pd(k.vi, s.cr)), ei);
+    s.l = _mm256_add_pd(_mm256_mul_pd(s.l, k.omega), _mm256_add_pd(_mm256_mul_pd(k.a_c, sc), tt));
+    s.cr = nr;
+    s.ci = ni;
+}
+
+// One step of four lanes: the scalar step's operations in the same order.
+SWMA_AVX2 inline void step(const consts &k, lanes &s, __m256d xin, __m256d xout)
+{
+    const __m256d sc = _mm256_add_pd(vabs(s.cr, k.abs_mask), vabs(s.ci, k.abs_mask));
+    const __m256d nr = _mm256_add_pd(_mm256_sub_pd(_mm256_mul_pd(k.vr, s.cr), _mm256_mul_pd(k.vi, s.ci)),
+                                     _mm256_sub_pd(_mm256_mul_pd(k.zr, xin), xout));
+    const __m256d ni = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(k.vr, s.ci), _mm256_mul_pd(k.vi, s.cr)),
+                                     _mm256_mul_pd(k.zi, xin));
+    const __m256d t = _mm256_add_pd(
+        _mm256_mul_pd(k.a_c, sc),
+        _mm256_add_pd(_mm256_mul_pd(k.a_in, vabs(xin, k.abs_mask)),
+                      _mm256_mul_pd(k.c_out, vabs(xout, k.abs_mask))));
+    s.l = _mm256_add_pd(_mm256_mul_pd(s.l, k.omega), t);
+    s.cr = nr;
+    s.ci = ni;
+}
+
+// The decision for four lanes: certified floats, or the marker where the narrowed ends
+// differ in any bit. The clamps use min(x, bound) / max(x, bound) with x first, which give
+// the bound for a NaN x, as the scalar comparisons do.
+SWMA_AVX2 inline __m128 decide(const consts &k, const lanes &s, __m128 marker)
+{
+    const __m256d est = _mm256_add_pd(s.ci, _mm256_setzero_pd());
+    const __m256d q = _mm256_mul_pd(est, k.r);
+    const __m256d m = _mm256_mul_pd(s.l, k.g);
+    __m256d lo = _mm256_sub_pd(q, m);
+    __m256d hi = _mm256_add_pd(q, m);
+    lo = _mm256_max_pd(_mm256_min_pd(lo, k.lo_max), k.lo_min);
+    hi = _mm256_max_pd(_mm256_min_pd(hi, k.hi_max), k.hi_min);
+    const __m128 flo = _mm256_cvtpd_ps(lo);
+    const __m128 fhi = _mm256_cvtpd_ps(hi);
+    const __m128i same = _mm_cmpeq_epi32(_mm_castps_si128(flo), _mm_castps_si128(fhi));
+    return _mm_blendv_ps(marker, flo, _mm_castsi128_ps(same));
+}
+
+// x[s] lane i = src_i[s] for s = 0..3, i = 0..3, widened: four steps of four lanes.
+SWMA_AVX2 inline void load4(const float *p0, const float *p1, const float *p2, const float *p3,
+                            __m256d x[4])
+{
+    __m128 r0 = _mm_loadu_ps(p0), r1 = _mm_loadu_ps(p1), r2 = _mm_loadu_ps(p2),
+           r3 = _mm_loadu_ps(p3);
+    _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+    x[0] = _mm256_cvtps_pd(r0);
+    x[1] = _mm256_cvtps_pd(r1);
+    x[2] = _mm256_cvtps_pd(r2);
+    x[3] = _mm256_cvtps_pd(r3);
+}
+
+SWMA_AVX2 inline void store4(float *p0, float *p1, float *p2, float *p3, __m128 f0, __m128 f1,
+                             __m128 f2, __m128 f3)
+{
+    _MM_TRANSPOSE4_PS(f0, f1, f2, f3);
+    _mm_storeu_ps(p0, f0);
+    _mm_storeu_ps(p1, f1);
+    _mm_storeu_ps(p2, f2);
+    _mm_storeu_ps(p3, f3);
+}
+
+SWMA_AVX2 inline __m256d gather1(const float *in, const int64_t *k, int off)
+{
+    return _mm256_set_pd(double(in[k[3] + off]), double(in[k[2] + off]), double(in[k[1] + off]),
+                         double(in[k[0] + off]));
+}
+
+} // namespace
+
+SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t k0, int n,
+                                   float *out)
+{
+    // Segments of ns = 4m + 1 outputs: the first is decided right after the reseed, the
+    // other 4m in steps of four. What does not fit goes to the scalar variant.
+    const int m4 = (n / kLanes - 1) / 4;
+    if (m4 < 1)
+        return swma_cert_block_scalar(c, in, k0, n, out, 0);
+    const int ns = 4 * m4 + 1;
+    const int p = c.period;
+    consts k;
+    k.vr = _mm256_set1_pd(c.vr);
+    k.vi = _mm256_set1_pd(c.vi);
+    k.zr = _mm256_set1_pd(c.zr);
+    k.zi = _mm256_set1_pd(c.zi);
+    k.a_c = _mm256_set1_pd(c.a_c);
+    k.a_in = _mm256_set1_pd(c.a_in);
+    k.c_out = _mm256_set1_pd(c.c_out);
+    k.omega = _mm256_set1_pd(c.omega);
+    k.r = _mm256_set1_pd(c.r);
+    k.g = _mm256_set1_pd(c.g);
+    k.abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFll));
+    k.lo_max = _mm256_set1_pd(3.4028232635611926e38);
+    k.lo_min = _mm256_set1_pd(-3.4028234663852886e38);
+    k.hi_max = _mm256_set1_pd(3.4028234663852886e38);
+    k.hi_min = _mm256_set1_pd(-3.4028232635611926e38);
+    const __m128 marker = _mm_castsi128_ps(_mm_set1_epi32(int(SWMA_CERT_FAILED_BITS)));
+
+    int64_t kl[kLanes];
+    for (int l = 0; l < kLanes; l++)
+        kl[l] = k0 + int64_t(l) * ns;
+    const int64_t *ka = kl, *kb = kl + 4;
+
+    // Reseed: the windows ending at kl[l], from zero, p steps with nothing leaving.
+    lanes a, b;
+    a.cr = a.ci = b.cr = b.ci = _mm256_setzero_pd();
+    a.l = b.l = _mm256_set1_pd(swma_cert_eta_budget(c));
+    const __m256d zero = _mm256_setzero_pd();
+    int i = -p + 1; // offset from kl of the entering input
+    for (; (i - (-p + 1)) < p % 4; i++) {
+        step(k, a, gather1(in, ka, i), zero);
+        step(k, b, gather1(in, kb, i), zero);
+    }
+    for (; i <= 0; i += 4) {
+        __m256d xa[4], xb[4];
+        load4(in + ka[0] + i, in + ka[1] + i, in + ka[2] + i, in + ka[3] + i, xa);
+        load4(in + kb[0] + i, in + kb[1] + i, in + kb[2] + i, in + kb[3] + i, xb);
+        for (int s = 0; s < 4; s++) {
+            step(k, a, xa[s], zero);
+            step(k, b, xb[s], zero);
+        }
+    }
+
+    // The segments' first outputs.
+    {
+        float fa[4], fb[4];
+        _mm_storeu_ps(fa, decide(k, a, marker));
+        _mm_storeu_ps(fb, decide(k, b, marker));
+        for (int l = 0; l < 4; l++) {
+            out[ka[l]] = fa[l];
+            out[kb[l]] = fb[l];
+        }
+    }
+
+    // Outputs kl + j for j = 1 .. ns - 1: step (x_in = in[kl + j], x_out = in[kl + j - p]),
+    // then decide. A chunk of steps at a time: first the state-free parts of every step for
+    // all eight lanes (transposing the inputs), then the chain, then the results transposed
+    // back into runs of outputs.
+    constexpr int kChunk = 32;
+    alignas(32) double er[kChunk][kLanes], ei[kChunk][kLanes], tt[kChunk][kLanes];
+    alignas(16) float res[kChunk][kLanes];
+    for (int j0 = 1; j0 < ns; j0 += kChunk) {
+        const int nj = ns - j0 < kChunk ? ns - j0 : kChunk; // a multiple of 4
+        for (int s4 = 0; s4 < nj; s4 += 4) {
+            const int j = j0 + s4, jo = j - p;
+            for (int g = 0; g < 2; g++) {
+                const int64_t *kg = kl + 4 * g;
+                __m256d xi[4], xo[4];
+                load4(in + kg[0] + j, in + kg[1] + j, in + kg[2] + j, in + kg[3] + j, xi);
+                load4(in + kg[0] + jo, in + kg[1] + jo, in + kg[2] + jo, in + kg[3] + jo, xo);
+                for (int t = 0; t < 4; t++)
+                    entering(k, xi[t], xo[t], &er[s4 + t][4 * g], &ei[s4 + t][4 * g],
+                             &tt[s4 + t][4 * g]);
+            }
+        }
+        for (int t = 0; t < nj; t++) {
+            step_pre(k, a, _mm256_load_pd(&er[t][0]), _mm256_load_pd(&ei[t][0]),
+                     _mm256_load_pd(&tt[t][0]));
+            step_pre(k, b, _mm256_load_pd(&er[t][4]), _mm256_load_pd(&ei[t][4]),
+                     _mm256_load_pd(&tt[t][4]));
+            _mm_store_ps(&res[t][0], decide(k, a, marker));
+            _mm_store_ps(&res[t][4], decide(k, b, marker));
+        }
+        for (int s4 = 0; s4 < nj; s4 += 4) {
+            const int j = j0 + s4;
+            for (int g = 0; g < 2; g++) {
+                const int64_t *kg = kl + 4 * g;
+                store4(out + kg[0] + j, out + kg[1] + j, out + kg[2] + j, out + kg[3] + j,
+                       _mm_load_ps(&res[s4][4 * g]), _mm_load_ps(&res[s4 + 1][4 * g]),
+                       _mm_load_ps(&res[s4 + 2][4 * g]), _mm_load_ps(&res[s4 + 3][4 * g]));
+            }
+        }
+    }
+
+    // Failures are counted by the driver's scan of the block.
+    int total = -1;
+
+    // Lanes poisoned by a NaN or infinity, or still failing at their end, are redone from
+    // there by the scalar variant.
+    {
+        double la[8];
+        _mm256_storeu_pd(la, a.l);
+        _mm256_storeu_pd(la + 4, b.l);
+        for (int l = 0; l < kLanes; l++)
+            swma_cert_recover_lane(c, in, kl[l], ns, out, la[l]);
+    }
+
+    const int64_t done = int64_t(kLanes) * ns;
+    if (done < n)
+        swma_cert_block_scalar(c, in, k0 + done, int(n - done), out, 0);
+    return total;
+}

@@ -1,0 +1,225 @@
+// certified_sse2.cpp: the certified kernel's estimates with SSE2, four segments at once.
+//
+// The AVX2 variant's layout with vectors of two doubles: a block of outputs is cut into
+// four segments, lanes 0-1 of one vector and lanes 2-3 of another carry their states, and
+// each lane's arithmetic is the scalar variant's step and decision, operation for operation
+// (docs/certified.md). 32-bit x86 has eight xmm registers: the two states (six registers)
+// stay in registers, the constants are read from memory.
+#include "certified.h"
+
+#include <emmintrin.h>
+
+namespace {
+
+constexpr int kLanes = 4;
+
+struct consts {
+    __m128d vr, vi, zr, zi, a_c, a_in, c_out, omega, r, g, abs_mask;
+    __m128d lo_max, lo_min, hi_max, hi_min;
+};
+
+struct lanes {
+    __m128d cr, ci, l;
+};
+
+inline __m128d vabs(__m128d x, __m128d mask) { return _mm_and_pd(x, mask); }
+
+// The state-free parts of a step for two lanes, rounded as the scalar step rounds them.
+inline void entering(const consts &k, __m128d xin, __m128d xout, double *er, double *ei,
+                     double *tt)
+{
+    _mm_store_pd(er, _mm_sub_pd(_mm_mul_pd(k.zr, xin), xout));
+    _mm_store_pd(ei, _mm_mul_pd(k.zi, xin));
+    _mm_store_pd(tt, _mm_add_pd(_mm_mul_pd(k.a_in, vabs(xin, k.abs_mask)),
+                                _mm_mul_pd(k.c_out, vabs(xout, k.abs_mask))));
+}
+
+// One step of two lanes from its precomputed parts.
+inline void step_pre(const consts &k, lanes &s, const double *er, const double *ei,
+                     const double *tt)
+{
+    const __m128d sc = _mm_add_pd(vabs(s.cr, k.abs_mask), vabs(s.ci, k.abs_mask));
+    const __m128d nr =
+        _mm_add_pd(_mm_sub_pd(_mm_mul_pd(k.vr, s.cr), _mm_mul_pd(k.vi, s.ci)), _mm_load_pd(er));
+    const __m128d ni =
+        _mm_add_pd(_mm_add_pd(_mm_mul_pd(k.vr, s.ci), _mm_mul_pd(k.vi, s.cr)), _mm_load_pd(ei));
+    s.l = _mm_add_pd(_mm_mul_pd(s.l, k.omega), _mm_add_pd(_mm_mul_pd(k.a_c, sc), _mm_load_pd(tt)));
+    s.cr = nr;
+    s.ci = ni;
+}
+
+// One step of two lanes: the scalar step's operations in the same order.
+inline void step(const consts &k, lanes &s, __m128d xin, __m128d xout)
+{
+    const __m128d sc = _mm_add_pd(vabs(s.cr, k.abs_mask), vabs(s.ci, k.abs_mask));
+    const __m128d nr = _mm_add_pd(_mm_sub_pd(_mm_mul_pd(k.vr, s.cr), _mm_mul_pd(k.vi, s.ci)),
+                                  _mm_sub_pd(_mm_mul_pd(k.zr, xin), xout));
+    const __m128d ni = _mm_add_pd(_mm_add_pd(_mm_mul_pd(k.vr, s.ci), _mm_mul_pd(k.vi, s.cr)),
+                                  _mm_mul_pd(k.zi, xin));
+    const __m128d t = _mm_add_pd(
+        _mm_mul_pd(k.a_c, sc), _mm_add_pd(_mm_mul_pd(k.a_in, vabs(xin, k.abs_mask)),
+                                          _mm_mul_pd(k.c_out, vabs(xout, k.abs_mask))));
+    s.l = _mm_add_pd(_mm_mul_pd(s.l, k.omega), t);
+    s.cr = nr;
+    s.ci = ni;
+}
+
+// The narrowed interval ends of two lanes (low two floats of each result).
+inline void ends(const consts &k, const lanes &s, __m128 &flo, __m128 &fhi)
+{
+    const __m128d est = _mm_add_pd(s.ci, _mm_setzero_pd());
+    const __m128d q = _mm_mul_pd(est, k.r);
+    const __m128d m = _mm_mul_pd(s.l, k.g);
+    __m128d lo = _mm_sub_pd(q, m);
+    __m128d hi = _mm_add_pd(q, m);
+    lo = _mm_max_pd(_mm_min_pd(lo, k.lo_max), k.lo_min);
+    hi = _mm_max_pd(_mm_min_pd(hi, k.hi_max), k.hi_min);
+    flo = _mm_cvtpd_ps(lo);
+    fhi = _mm_cvtpd_ps(hi);
+}
+
+// The decision for four lanes (two vectors): certified floats or the marker, lane order
+// a0 a1 b0 b1.
+inline __m128 decide(const consts &k, const lanes &a, const lanes &b, __m128i &fails)
+{
+    __m128 la, ha, lb, hb;
+    ends(k, a, la, ha);
+    ends(k, b, lb, hb);
+    const __m128 lo = _mm_movelh_ps(la, lb);
+    const __m128 hi = _mm_movelh_ps(ha, hb);
+    const __m128i same = _mm_cmpeq_epi32(_mm_castps_si128(lo), _mm_castps_si128(hi));
+    fails = _mm_sub_epi32(fails, _mm_xor_si128(same, _mm_set1_epi32(-1)));
+    const __m128i marker = _mm_set1_epi32(int(SWMA_CERT_FAILED_BITS));
+    return _mm_castsi128_ps(_mm_or_si128(_mm_and_si128(same, _mm_castps_si128(lo)),
+                                         _mm_andnot_si128(same, marker)));
+}
+
+// Four steps of four lanes: xa[s] = lanes 0-1 of step s, xb[s] lanes 2-3.
+inline void load4(const float *in, const int64_t *k, int off, __m128d xa[4], __m128d xb[4])
+{
+    __m128 r0 = _mm_loadu_ps(in + k[0] + off), r1 = _mm_loadu_ps(in + k[1] + off),
+           r2 = _mm_loadu_ps(in + k[2] + off), r3 = _mm_loadu_ps(in + k[3] + off);
+    _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+    const __m128 r[4] = {r0, r1, r2, r3};
+    for (int s = 0; s < 4; s++) {
+        xa[s] = _mm_cvtps_pd(r[s]);
+        xb[s] = _mm_cvtps_pd(_mm_movehl_ps(r[s], r[s]));
+    }
+}
+
+inline void gather1(const float *in, const int64_t *k, int off, __m128d &xa, __m128d &xb)
+{
+    xa = _mm_set_pd(double(in[k[1] + off]), double(in[k[0] + off]));
+    xb = _mm_set_pd(double(in[k[3] + off]), double(in[k[2] + off]));
+}
+
+} // namespace
+
+int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n, float *out)
+{
+    const int m4 = (n / kLanes - 1) / 4;
+    if (m4 < 1)
+        return swma_cert_block_scalar(c, in, k0, n, out, 0);
+    const int ns = 4 * m4 + 1;
+    const int p = c.period;
+    consts k;
+    k.vr = _mm_set1_pd(c.vr);
+    k.vi = _mm_set1_pd(c.vi);
+    k.zr = _mm_set1_pd(c.zr);
+    k.zi = _mm_set1_pd(c.zi);
+    k.a_c = _mm_set1_pd(c.a_c);
+    k.a_in = _mm_set1_pd(c.a_in);
+    k.c_out = _mm_set1_pd(c.c_out);
+    k.omega = _mm_set1_pd(c.omega);
+    k.r = _mm_set1_pd(c.r);
+    k.g = _mm_set1_pd(c.g);
+    k.abs_mask = _mm_castsi128_pd(_mm_set1_epi32(-1));
+    k.abs_mask = _mm_castsi128_pd(_mm_srli_epi64(_mm_castpd_si128(k.abs_mask), 1));
+    k.lo_max = _mm_set1_pd(3.4028232635611926e38);
+    k.lo_min = _mm_set1_pd(-3.4028234663852886e38);
+    k.hi_max = _mm_set1_pd(3.4028234663852886e38);
+    k.hi_min = _mm_set1_pd(-3.4028232635611926e38);
+    __m128i fails = _mm_setzero_si128();
+
+    int64_t kl[kLanes];
+    for (int l = 0; l < kLanes; l++)
+        kl[l] = k0 + int64_t(l) * ns;
+
+    lanes a, b;
+    a.cr = a.ci = b.cr = b.ci = _mm_setzero_pd();
+    a.l = b.l = _mm_set1_pd(swma_cert_eta_budget(c));
+    const __m128d zero = _mm_setzero_pd();
+    int i = -p + 1;
+    for (; (i - (-p + 1)) < p % 4; i++) {
+        __m128d xa, xb;
+        gather1(in, kl, i, xa, xb);
+        step(k, a, xa, zero);
+        step(k, b, xb, zero);
+    }
+    for (; i <= 0; i += 4) {
+        __m128d xa[4], xb[4];
+        load4(in, kl, i, xa, xb);
+        for (int s = 0; s < 4; s++) {
+            step(k, a, xa[s], zero);
+            step(k, b, xb[s], zero);
+        }
+    }
+    {
+        float f[4];
+        _mm_storeu_ps(f, decide(k, a, b, fails));
+        for (int l = 0; l < kLanes; l++)
+            out[kl[l]] = f[l];
+    }
+    // A chunk of steps at a time: the state-free parts first (inputs transposed four steps
+    // at a time), then the chain, then the results transposed back into runs of outputs.
+    constexpr int kChunk = 32;
+    alignas(16) double er[kChunk][kLanes], ei[kChunk][kLanes], tt[kChunk][kLanes];
+    alignas(16) float res[kChunk][kLanes];
+    for (int j0 = 1; j0 < ns; j0 += kChunk) {
+        const int nj = ns - j0 < kChunk ? ns - j0 : kChunk; // a multiple of 4
+        for (int s4 = 0; s4 < nj; s4 += 4) {
+            __m128d ia[4], ib[4], oa[4], ob[4];
+            load4(in, kl, j0 + s4, ia, ib);
+            load4(in, kl, j0 + s4 - p, oa, ob);
+            for (int t = 0; t < 4; t++) {
+                entering(k, ia[t], oa[t], &er[s4 + t][0], &ei[s4 + t][0], &tt[s4 + t][0]);
+                entering(k, ib[t], ob[t], &er[s4 + t][2], &ei[s4 + t][2], &tt[s4 + t][2]);
+            }
+        }
+        for (int t = 0; t < nj; t++) {
+            step_pre(k, a, &er[t][0], &ei[t][0], &tt[t][0]);
+            step_pre(k, b, &er[t][2], &ei[t][2], &tt[t][2]);
+            _mm_store_ps(&res[t][0], decide(k, a, b, fails));
+        }
+        for (int s4 = 0; s4 < nj; s4 += 4) {
+            __m128 r0 = _mm_load_ps(&res[s4][0]), r1 = _mm_load_ps(&res[s4 + 1][0]),
+                   r2 = _mm_load_ps(&res[s4 + 2][0]), r3 = _mm_load_ps(&res[s4 + 3][0]);
+            _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+            _mm_storeu_ps(out + kl[0] + j0 + s4, r0);
+            _mm_storeu_ps(out + kl[1] + j0 + s4, r1);
+            _mm_storeu_ps(out + kl[2] + j0 + s4, r2);
+            _mm_storeu_ps(out + kl[3] + j0 + s4, r3);
+        }
+    }
+
+    int total;
+    {
+        int f[4];
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(f), fails);
+        total = f[0] + f[1] + f[2] + f[3];
+    }
+    // Lanes poisoned by a NaN or infinity, or still failing at their end, are redone from
+    // there by the scalar variant (the driver's scan counts the failures).
+    {
+        double ls[4];
+        _mm_storeu_pd(ls, a.l);
+        _mm_storeu_pd(ls + 2, b.l);
+        for (int l = 0; l < kLanes; l++)
+            swma_cert_recover_lane(c, in, kl[l], ns, out, ls[l]);
+        total = -1;
+    }
+    const int64_t done = int64_t(kLanes) * ns;
+    if (done < n)
+        swma_cert_block_scalar(c, in, k0 + done, int(n - done), out, 0);
+    return total;
+}

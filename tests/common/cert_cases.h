@@ -1,0 +1,47 @@
+// cert_cases.h: series for the certified kernel's tests, and the group that compares it
+// with the exact kernel (run under GoogleTest and, through the DLLs, under Wine).
+#ifndef SWMA_TEST_CERT_CASES_H
+#define SWMA_TEST_CERT_CASES_H
+
+#include "cases.h"
+
+#include <vector>
+
+namespace swt {
+
+// Kinds of series: what the estimate finds easy, hard, or must never be fooled by.
+enum CertKind {
+    kWalk = 0,    // a price walk around 100
+    kReturns,     // returns around zero, uniform in [-1, 1]
+    kSquare,      // +-1000 square wave, 26 values a cycle, noise of a few units
+    kTiny,        // values around 1e-38 and subnormals
+    kHuge,        // values of either sign up to 3.4e38
+    kSpecials,    // a walk with NaN, +-inf, 3.4e38, -0, subnormals and zero runs sprinkled in
+    kZeros,       // long runs of +0 and -0 between walks
+    kCertKinds
+};
+std::vector<float> cert_series(Rng &rng, int n, int kind);
+
+// Weights and weight sum exactly as the library forms them.
+std::vector<double> lib_weights(int period, double *sum);
+
+// The exact double sum T_k of output k (k >= period - 1), in ascending order.
+double window_sum(const std::vector<double> &w, const float *x, int period, long k);
+
+// Changes x[k - 1] and x[k] (the window's last two inputs; x[k] becomes a small value)
+// so that fl(T_k / S) lies about `ulps` double ulps (signed) from a float rounding
+// midpoint. Returns the distance reached, in double ulps, or a huge value if none.
+double embed_midpoint(std::vector<float> &x, const std::vector<double> &w, double sum,
+                      int period, long k, double ulps);
+
+// Distance of fl(T/S) from the nearest float rounding midpoint, in double ulps.
+double midpoint_distance(double q);
+
+// The certified kernel against the exact kernel, bit for bit (any NaN matches any NaN),
+// over long series of every kind and period, with near-midpoint windows embedded after
+// long ordinary runs. `light` runs fewer and shorter cases (emulated hosts).
+void check_certified(const Average &certified, const Average &exact, bool light, Report &r);
+
+} // namespace swt
+
+#endif
