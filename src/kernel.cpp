@@ -16,14 +16,6 @@
 
 namespace {
 
-inline float no_value()
-{
-    const uint32_t bits = 0x7F7FC99Eu; // 3.4e38f
-    float f;
-    __builtin_memcpy(&f, &bits, sizeof f);
-    return f;
-}
-
 using accumulate_fn = void (*)(const swma_pass &);
 
 accumulate_fn pick(swma_isa &isa, int64_t work)
@@ -61,7 +53,7 @@ __attribute__((noinline)) int swma_compute_kernel(const float *input, int period
         return count;
 
     // No-value slots: never past count, and all of them when there is nothing to read.
-    const float nv = no_value();
+    const float nv = swma_no_value();
     int warm = period - 1 < count ? period - 1 : count;
     if (input == nullptr)
         warm = count;

@@ -4,6 +4,16 @@
 
 #include <stdint.h>
 
+// NoValue, the marker of slots without a result: 3.4e38f, bits 0x7F7FC99E, made from its bits
+// so that no rounding of a literal can differ.
+inline float swma_no_value()
+{
+    const uint32_t bits = 0x7F7FC99Eu;
+    float f;
+    __builtin_memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
 // Correctly rounded sine: the double nearest to sin(x), for 0 <= x <= 3.1415926.
 double swma_sin(double x);
 

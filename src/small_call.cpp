@@ -156,14 +156,6 @@ bool swma_estimate_small(const float *input, int period, int results, float *out
 
 namespace {
 
-inline float no_value()
-{
-    const uint32_t bits = 0x7F7FC99Eu; // 3.4e38f
-    float f;
-    __builtin_memcpy(&f, &bits, sizeof f);
-    return f;
-}
-
 // A period without a table: rough weights with a proof, else the exact weights. Out of line,
 // so that the tabled calls do not set up its frame.
 __attribute__((noinline)) void untabled(const float *input, int period, int results,
@@ -195,7 +187,7 @@ int swma_compute_small(const float *input, int period, int count, float *output)
     // Result k's window is input[k - period + 1 .. k]: the window of result j (from 0)
     // starts at input + j.
     const int first = period - 1;
-    const float nv = no_value();
+    const float nv = swma_no_value();
     for (int k = 0; k < first; k++)
         output[k] = nv;
     const int results = count - first;
