@@ -1,6 +1,7 @@
 // certified.cpp: the certified sliding kernel's constants, its scalar variant and its driver.
 // docs/certified.md derives the bound; the names here follow it.
 #include "certified.h"
+#include "exact_ops.h"
 
 namespace {
 
@@ -18,39 +19,16 @@ struct dd {
     double hi, lo;
 };
 
-inline void two_sum(double a, double b, double &s, double &e)
-{
-    s = a + b;
-    const double bb = s - a;
-    e = (a - (s - bb)) + (b - bb);
-}
-
-inline void split(double a, double &hi, double &lo)
-{
-    const double c = 134217729.0 * a; // 2^27 + 1
-    hi = c - (c - a);
-    lo = a - hi;
-}
-
-// p + e == a * b exactly (Dekker; no fused multiply-add).
-inline void two_prod(double a, double b, double &p, double &e)
-{
-    double ah, al, bh, bl;
-    p = a * b;
-    split(a, ah, al);
-    split(b, bh, bl);
-    e = ((ah * bh - p) + ah * bl + al * bh) + al * bl;
-}
 
 inline dd dd_add(dd a, dd b)
 {
     double s, e, t, f;
-    two_sum(a.hi, b.hi, s, e);
-    two_sum(a.lo, b.lo, t, f);
+    swma_two_sum(a.hi, b.hi, s, e);
+    swma_two_sum(a.lo, b.lo, t, f);
     e = e + t;
-    two_sum(s, e, s, e);
+    swma_two_sum(s, e, s, e);
     e = e + f;
-    two_sum(s, e, s, e);
+    swma_two_sum(s, e, s, e);
     return {s, e};
 }
 
@@ -59,20 +37,20 @@ inline dd dd_neg(dd a) { return {-a.hi, -a.lo}; }
 inline dd dd_mul_d(dd a, double b)
 {
     double p, e;
-    two_prod(a.hi, b, p, e);
+    swma_two_prod(a.hi, b, p, e);
     e = e + a.lo * b;
     double s, f;
-    two_sum(p, e, s, f);
+    swma_two_sum(p, e, s, f);
     return {s, f};
 }
 
 inline dd dd_mul(dd a, dd b)
 {
     double p, e;
-    two_prod(a.hi, b.hi, p, e);
+    swma_two_prod(a.hi, b.hi, p, e);
     e = e + (a.hi * b.lo + a.lo * b.hi);
     double s, f;
-    two_sum(p, e, s, f);
+    swma_two_sum(p, e, s, f);
     return {s, f};
 }
 
@@ -112,7 +90,7 @@ void swma_cert_setup(int period, double sum, swma_cert &c)
     {
         const double s = swma_sin(theta * 0.5);
         double q, e;
-        two_prod(s, s, q, e);
+        swma_two_prod(s, s, q, e);
         const dd one_minus = dd_add({1.0, 0.0}, {-2.0 * q, -2.0 * e});
         vr = one_minus.hi + one_minus.lo;
     }
@@ -120,8 +98,8 @@ void swma_cert_setup(int period, double sum, swma_cert &c)
     double vabs_up;
     {
         double a, ae, b, be;
-        two_prod(vr, vr, a, ae);
-        two_prod(vi, vi, b, be);
+        swma_two_prod(vr, vr, a, ae);
+        swma_two_prod(vi, vi, b, be);
         const dd n2 = dd_add({a, ae}, {b, be});
         // max(1, |v|) <= max(1, |v|^2): no square root needed.
         const double n2_up = (n2.hi + fabs_(n2.lo) * 2) * (1 + 0x1p-50);

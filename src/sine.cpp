@@ -11,6 +11,7 @@
 // nearest double, return it.
 // Slow path (rare): Taylor series in 256-bit fixed point.
 #include "sinewma_internal.h"
+#include "exact_ops.h"
 #include "sine_table.h"
 
 #include <stdint.h>
@@ -31,29 +32,6 @@ inline double double_of(uint64_t u)
     return x;
 }
 
-// s + e == a + b exactly, |a| >= |b| or a == 0.
-inline void fast_two_sum(double a, double b, double &s, double &e)
-{
-    s = a + b;
-    e = b - (s - a);
-}
-
-// Dekker's split and product: p + e == a * b exactly (no fused multiply-add available).
-inline void split(double a, double &hi, double &lo)
-{
-    double c = 134217729.0 * a; // 2^27 + 1
-    hi = c - (c - a);
-    lo = a - hi;
-}
-
-inline void two_prod(double a, double b, double &p, double &e)
-{
-    double ah, al, bh, bl;
-    p = a * b;
-    split(a, ah, al);
-    split(b, bh, bl);
-    e = ((ah * bh - p) + ah * bl + al * bh) + al * bl;
-}
 
 // The quick path's relative error, proven term by term in docs/sine-error.md, and the error
 // up to which its rounding test, rh == rh + rl (1 + kRoundingTestFactor), can only pass when
@@ -221,7 +199,7 @@ double swma_sin(double x)
         yl = 0.0;
     } else {
         double d = SWMA_PI_HI - x; // exact (Sterbenz), and at least 5e-8 for x <= 3.1415926
-        fast_two_sum(d, SWMA_PI_LO, yh, yl);
+        swma_fast_two_sum(d, SWMA_PI_LO, yh, yl);
         yl += SWMA_PI_LO2;
     }
 
@@ -242,12 +220,12 @@ double swma_sin(double x)
 
     // sin(a + t) = sh + ch*th  +  [sl + cl*th + ch*yl + sin(a)(cos t - 1) + cos(a)(sin t - t)]
     double ph, pl;
-    two_prod(ch, th, ph, pl);
+    swma_two_prod(ch, th, ph, pl);
     double s, se;
-    fast_two_sum(sh, ph, s, se); // sh >= |ph| for k >= 1; sh == 0 for k == 0
+    swma_fast_two_sum(sh, ph, s, se); // sh >= |ph| for k >= 1; sh == 0 for k == 0
     const double low = ((se + pl) + (sl + cl * th)) + ((ch * yl + sh * cm1) + ch * sm);
     double rh, rl;
-    fast_two_sum(s, low, rh, rl);
+    swma_fast_two_sum(s, low, rh, rl);
 
     // rh is the nearest double to the true sine if rh + rl, give or take the error bound
     // eps |rh|, stays closer to rh than the midpoint towards its neighbour. Test it in
