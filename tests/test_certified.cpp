@@ -4,6 +4,7 @@
 #include "cert_cases.h"
 #include "certified.h"
 #include "sinewma_internal.h"
+#include "stack_probe.h"
 
 #include <gtest/gtest.h>
 
@@ -268,30 +269,6 @@ TEST(Certified, BlocksWhoseFailuresPileUpGoExact)
 // The certified kernel's stack stays within the library's budget on every path: its block
 // buffers, the exact kernel's passes over failures and the driver's store are never all
 // live at once. Run on a thread whose unused stack is painted.
-namespace {
-struct CertStack {
-    swma_isa isa;
-    int period, count;
-    const float *in;
-    float *out;
-    size_t used;
-};
-
-__attribute__((noinline)) void paint_and_run(CertStack *p)
-{
-    const size_t depth = 96 * 1024;
-    volatile unsigned char *sp = static_cast<unsigned char *>(__builtin_frame_address(0));
-    for (size_t i = 512; i < depth; i++)
-        sp[-static_cast<ptrdiff_t>(i)] = 0xA5;
-    swma_compute_kernel(p->in, p->period, p->count, p->out, p->isa, SWMA_KERNEL_CERTIFIED, 0,
-                        nullptr);
-    size_t deepest = 0;
-    for (size_t i = 512; i < depth; i++)
-        if (sp[-static_cast<ptrdiff_t>(i)] != 0xA5)
-            deepest = i;
-    p->used = deepest;
-}
-} // namespace
 
 TEST(Certified, StackStaysUnder32KiB)
 {
@@ -301,24 +278,14 @@ TEST(Certified, StackStaysUnder32KiB)
             // A square wave: failures, so the exact passes run too.
             std::vector<float> in = swt::cert_series(rng, period + 70000, swt::kSquare);
             std::vector<float> out(in.size());
-            CertStack probe{isa, period, int(in.size()), in.data(), out.data(), 0};
-            pthread_attr_t attr;
-            pthread_attr_init(&attr);
-            pthread_attr_setstacksize(&attr, 1 << 20);
-            pthread_t t;
-            ASSERT_EQ(pthread_create(&t, &attr,
-                                     [](void *p) -> void * {
-                                         paint_and_run(static_cast<CertStack *>(p));
-                                         return nullptr;
-                                     },
-                                     &probe),
-                      0);
-            pthread_join(t, nullptr);
-            pthread_attr_destroy(&attr);
-            EXPECT_LT(probe.used, 32u * 1024u) << "period " << period << " path " << int(isa);
-            EXPECT_GT(probe.used, 1024u);
+            const size_t used = swt::stack_used([&] {
+                swma_compute_kernel(in.data(), period, int(in.size()), out.data(), isa,
+                                    SWMA_KERNEL_CERTIFIED, 0, nullptr);
+            });
+            EXPECT_LT(used, 32u * 1024u) << "period " << period << " path " << int(isa);
+            EXPECT_GT(used, 1024u);
             printf("certified, path %d, period %d: %zu bytes of stack\n", int(isa), period,
-                   probe.used);
+                   used);
         }
     }
 }

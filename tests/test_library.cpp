@@ -5,6 +5,7 @@
 #include "per_bar.h"
 #include "sinewma.h"
 #include "sinewma_internal.h"
+#include "stack_probe.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -290,53 +291,18 @@ TEST(KnifeEdges, EachWrongArithmeticChangesSomeResult)
 }
 
 #if !defined(SWMA_SANITIZE)
-// Stack use stays bounded whatever the period: run the call on a thread whose unused stack
-// is painted, then see how deep the paint was disturbed.
-struct StackProbe {
-    SineWeightedMovingAverageFn fn;
-    int period, count;
-    const float *in;
-    float *out;
-    size_t used;
-};
-
-__attribute__((noinline)) void paint_and_call(StackProbe *p)
-{
-    const size_t depth = 96 * 1024;
-    volatile unsigned char *sp = static_cast<unsigned char *>(__builtin_frame_address(0));
-    for (size_t i = 512; i < depth; i++)
-        sp[-static_cast<ptrdiff_t>(i)] = 0xA5;
-    p->fn(p->in, p->period, p->count, p->out);
-    size_t deepest = 0;
-    for (size_t i = 512; i < depth; i++)
-        if (sp[-static_cast<ptrdiff_t>(i)] != 0xA5)
-            deepest = i;
-    p->used = deepest;
-}
-
+// Stack use stays bounded whatever the period (measured by swt::stack_used).
 TEST(Stack, BoundedWhateverThePeriod)
 {
     Loaded lib;
     ASSERT_NE(lib.fn, nullptr);
     for (int period : {1, 14, 1000, 1025, 100000, 300000}) {
         std::vector<float> in(size_t(period) + 600, 1.5f), out(in.size());
-        StackProbe probe{lib.fn, period, int(in.size()), in.data(), out.data(), 0};
-        pthread_attr_t attr;
-        pthread_attr_init(&attr);
-        pthread_attr_setstacksize(&attr, 1 << 20);
-        pthread_t t;
-        ASSERT_EQ(pthread_create(&t, &attr,
-                                 [](void *p) -> void * {
-                                     paint_and_call(static_cast<StackProbe *>(p));
-                                     return nullptr;
-                                 },
-                                 &probe),
-                  0);
-        pthread_join(t, nullptr);
-        pthread_attr_destroy(&attr);
-        EXPECT_LT(probe.used, 32u * 1024u) << "period " << period;
-        EXPECT_GT(probe.used, 1024u) << "the probe saw no stack use at all";
-        std::printf("period %d: %zu bytes of stack\n", period, probe.used);
+        const size_t used = swt::stack_used(
+            [&] { lib.fn(in.data(), period, int(in.size()), out.data()); });
+        EXPECT_LT(used, 32u * 1024u) << "period " << period;
+        EXPECT_GT(used, 1024u) << "the probe saw no stack use at all";
+        std::printf("period %d: %zu bytes of stack\n", period, used);
     }
 }
 
@@ -352,14 +318,13 @@ TEST(Stack, BoundedForSmallCalls)
                 std::vector<float> in(size_t(period) - 1 + size_t(results), 1.5f), out(in.size());
                 if (nan)
                     in[0] = std::nanf("");
-                StackProbe probe{lib.fn, period, int(in.size()), in.data(), out.data(), 0};
-                std::thread t([&probe] { paint_and_call(&probe); });
-                t.join();
-                EXPECT_LT(probe.used, 32u * 1024u) << "period " << period;
+                const size_t used = swt::stack_used(
+                    [&] { lib.fn(in.data(), period, int(in.size()), out.data()); });
+                EXPECT_LT(used, 32u * 1024u) << "period " << period;
                 if (period > 256) // a tabled period needs next to no stack, below the probe
-                    EXPECT_GT(probe.used, 1024u) << "the probe saw no stack use at all";
+                    EXPECT_GT(used, 1024u) << "the probe saw no stack use at all";
                 std::printf("period %d, %d results%s: %zu bytes of stack\n", period, results,
-                            nan ? ", NaN" : "", probe.used);
+                            nan ? ", NaN" : "", used);
             }
         }
     }
