@@ -118,6 +118,29 @@ SWMA_AVX2 inline __m256d gather1(const float *in, const int64_t *k, int off)
                          double(in[k[0] + off]));
 }
 
+// Whether x[0 .. n) holds a NaN or an infinity: the largest magnitude's bits (sign cleared,
+// compared as integers) reach the exponent field's all-ones. No floating-point operation.
+SWMA_AVX2 inline bool any_nonfinite(const float *x, int64_t n)
+{
+    const __m256i mag = _mm256_set1_epi32(0x7FFFFFFF);
+    __m256i m0 = _mm256_setzero_si256(), m1 = _mm256_setzero_si256();
+    int64_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x + i));
+        const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x + i + 8));
+        m0 = _mm256_max_epi32(m0, _mm256_and_si256(v0, mag));
+        m1 = _mm256_max_epi32(m1, _mm256_and_si256(v1, mag));
+    }
+    const __m256i big = _mm256_cmpgt_epi32(_mm256_max_epi32(m0, m1), _mm256_set1_epi32(0x7F7FFFFF));
+    bool any = !_mm256_testz_si256(big, big);
+    for (; i < n; i++) {
+        uint32_t b;
+        __builtin_memcpy(&b, x + i, sizeof b);
+        any |= (b & 0x7F800000u) == 0x7F800000u;
+    }
+    return any;
+}
+
 } // namespace
 
 SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t k0, int n,
@@ -128,8 +151,13 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     const int m4 = (n / kLanes - 1) / 4;
     if (m4 < 1)
         return swma_cert_block_scalar(c, in, k0, n, out, 0);
-    const int ns = 4 * m4 + 1;
     const int p = c.period;
+    // A NaN or infinity must not enter the lanes' arithmetic (inf - inf raises invalid):
+    // a block whose inputs hold one goes to the scalar variant, which marks the windows
+    // holding it and reseeds behind it.
+    if (any_nonfinite(in + (k0 - p + 1), int64_t(n) + p - 1))
+        return swma_cert_block_scalar(c, in, k0, n, out, 0);
+    const int ns = 4 * m4 + 1;
     consts k;
     k.vr = _mm256_set1_pd(c.vr);
     k.vi = _mm256_set1_pd(c.vi);
@@ -227,8 +255,7 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     // Failures are counted by the driver's scan of the block.
     int total = -1;
 
-    // Lanes poisoned by a NaN or infinity, or still failing at their end, are redone from
-    // there by the scalar variant.
+    // Lanes still failing at their end are redone from there by the scalar variant.
     {
         double la[8];
         _mm256_storeu_pd(la, a.l);
