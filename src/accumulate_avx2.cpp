@@ -74,10 +74,19 @@ struct divisor {
 // quotient (2.5 of its ulps, crossing at most one power of two). Rounding to float is
 // monotonic, so if the doubles 8 steps below and above q (q's bit pattern -+ 8) narrow to
 // the same float, so does the quotient, and that float is the result. Otherwise, about
-// once in 30 million outputs, or when q is zero, infinite or NaN: divide.
+// once in 30 million outputs, or when q is zero: divide. A q of magnitude FLT_MAX or more,
+// infinite or NaN must not reach the trick: its neighbours' bits may be a signalling NaN
+// (invalid) or narrow past the largest float (overflow) where the quotient does not. Such
+// a lane's q is replaced by +0, whose neighbours narrow to a quiet NaN and to 0, so the
+// vector divides, raising just what dividing and narrowing raise.
 SWMA_AVX2 inline __m128 narrow(__m256d a, const divisor &d)
 {
-    const __m256i q = _mm256_castpd_si256(_mm256_mul_pd(a, d.rs));
+    const __m256d qd = _mm256_mul_pd(a, d.rs);
+    const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFll));
+    const __m256d mag = _mm256_and_pd(qd, abs_mask);
+    // a quiet compare: false for NaN, raises nothing
+    const __m256d small = _mm256_cmp_pd(mag, _mm256_set1_pd(3.4028234663852886e38), _CMP_LT_OQ);
+    const __m256i q = _mm256_castpd_si256(_mm256_and_pd(qd, small));
     const __m256i eight = _mm256_set1_epi64x(8);
     const __m128 lo = _mm256_cvtpd_ps(_mm256_castsi256_pd(_mm256_sub_epi64(q, eight)));
     const __m128 hi = _mm256_cvtpd_ps(_mm256_castsi256_pd(_mm256_add_epi64(q, eight)));

@@ -185,14 +185,22 @@ void swma_cert_setup(int period, double sum, swma_cert &c)
 
 namespace {
 
-inline bool finite_(double x) { return x - x == 0; }
-
 inline uint32_t fbits(float f)
 {
     uint32_t b;
     __builtin_memcpy(&b, &f, sizeof b);
     return b;
 }
+
+// Finiteness by the exponent field: no arithmetic on an infinity (x - x raises invalid).
+inline bool finite_(double x)
+{
+    uint64_t b;
+    __builtin_memcpy(&b, &x, sizeof b);
+    return (b & 0x7FF0000000000000ull) != 0x7FF0000000000000ull;
+}
+
+inline bool finite_f(float x) { return (fbits(x) & 0x7F800000u) != 0x7F800000u; }
 
 inline float failed_marker()
 {
@@ -255,20 +263,60 @@ inline float decide_(const swma_cert &c, double est, double l, unsigned weak)
 }
 
 // The scalar variant, optionally recording est and L (the tests' trace).
+// A NaN or infinity never enters the recurrence or the bound (an infinity there gives
+// inf - inf, which raises invalid): every output whose window holds one is marked for the
+// exact kernel, and the state is reseeded behind the value once it has left the window.
+// So the state's window never holds one, and the leaving value needs no test.
 int block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
                  unsigned weak, double *est, double *bound)
 {
     const int p = c.period;
     const float marker = failed_marker();
     int fails = 0;
-    state s = reseed(c, in, k0);
-    double fresh = s.l;
-    int64_t seeded = k0;
-    int fails_since = 0;
     const int64_t end = k0 + n;
-    for (int64_t k = k0; k < end; k++) {
-        if (k > seeded)
-            step(c, s, double(in[k]), double(in[k - p]));
+    // From output k on: marks every output whose window holds a non-finite value and
+    // returns the first one (or end) whose window holds none.
+    auto skip = [&](int64_t k) {
+        for (;;) {
+            int64_t j = k;
+            while (j > k - p && finite_f(in[j]))
+                j--;
+            if (j == k - p)
+                return k;
+            const int64_t resume = j + p; // the first window without in[j]
+            for (int64_t q = k; q < resume && q < end; q++) {
+                if (out)
+                    out[q] = marker;
+                if (est)
+                    est[q] = bound[q] = __builtin_nan("");
+            }
+            fails += int((resume < end ? resume : end) - k);
+            if (resume >= end)
+                return end;
+            k = resume;
+        }
+    };
+    int64_t k = skip(k0);
+    if (k >= end)
+        return fails;
+    state s = reseed(c, in, k);
+    double fresh = s.l;
+    int64_t seeded = k;
+    int fails_since = 0;
+    for (; k < end; k++) {
+        if (k > seeded) {
+            if (!finite_f(in[k])) {
+                k = skip(k);
+                if (k >= end)
+                    break;
+                s = reseed(c, in, k);
+                fresh = s.l;
+                seeded = k;
+                fails_since = 0;
+            } else {
+                step(c, s, double(in[k]), double(in[k - p]));
+            }
+        }
         if (est) {
             est[k] = s.ci + 0.0;
             bound[k] = s.l;
@@ -281,31 +329,6 @@ int block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *
         if ((weak & SWMA_WEAK_NONFINITE) ? fbits(f) != SWMA_CERT_FAILED_BITS : f == f)
             continue;
         fails++;
-        if (!finite_(s.l)) {
-            // A non-finite value is in the window: every output up to its leaving is exact,
-            // and the state starts afresh behind it.
-            int64_t j = k;
-            while (j > k - p && finite_(double(in[j])))
-                j--;
-            const int64_t resume = j > k - p ? j + p : k + 1;
-            for (int64_t q = k + 1; q < resume && q < end; q++) {
-                if (out)
-                    out[q] = marker;
-                fails++;
-                if (est)
-                    est[q] = bound[q] = __builtin_nan("");
-            }
-            if (est && j > k - p)
-                est[k] = bound[k] = __builtin_nan("");
-            if (resume >= end)
-                break;
-            k = resume - 1;
-            s = reseed(c, in, resume);
-            fresh = s.l;
-            seeded = resume;
-            fails_since = 0;
-            continue;
-        }
         // Drift: a bound grown well past a fresh one's, or failures piling up since the last
         // reseed (a huge value has passed and left its residue in the state), is worth a
         // reseed (p steps).
@@ -463,10 +486,10 @@ void swma_cert_recover_lane(const swma_cert &c, const float *in, int64_t kl, int
 {
     const int p = c.period;
     const int64_t end = kl + ns;
-    if (!(l_end - l_end == 0)) {
+    if (!finite_(l_end)) {
         // Behind the last NaN or infinity in the segment's windows.
         int64_t j = end - 1;
-        while (j > kl - p && double(in[j]) - double(in[j]) == 0)
+        while (j > kl - p && finite_f(in[j]))
             j--;
         const int64_t from = j + p;
         if (j > kl - p && from < end)

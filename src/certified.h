@@ -64,9 +64,10 @@ uint32_t swma_cert_decide(const swma_cert &c, double est, double bound, unsigned
 // if the variant leaves the counting to the driver's scan of the block.
 int swma_cert_block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
                            unsigned weak);
-// After a variant's segment [kl, kl + ns) whose bound ended at l_end: a segment poisoned by
-// a NaN or infinity, or still failing at its end (a huge value has left residue in the
-// state), is estimated again from there on by the scalar variant, which reseeds.
+// After a variant's segment [kl, kl + ns) whose bound ended at l_end: a segment still
+// failing at its end (a huge value has left residue in the state), or whose bound ended
+// non-finite (the variants keep NaN and infinities out, so only as a safeguard), is
+// estimated again from there on by the scalar variant, which reseeds.
 void swma_cert_recover_lane(const swma_cert &c, const float *in, int64_t kl, int ns, float *out,
                             double l_end);
 #if defined(__i386__) || defined(__x86_64__)

@@ -102,6 +102,60 @@ SWMA_AVX2 inline void load4(const float *p0, const float *p1, const float *p2, c
     x[3] = _mm256_cvtps_pd(r3);
 }
 
+// The largest magnitude's bits (sign cleared, as integers) among four runs of four floats,
+// folded into big: a NaN or infinity shows as bits above the largest finite float's.
+// Integer operations only.
+SWMA_AVX2 inline void magnitudes(const float *p0, const float *p1, const float *p2,
+                                 const float *p3, __m128i &big)
+{
+    const __m128i mag = _mm_set1_epi32(0x7FFFFFFF);
+    auto m = [&](const float *p) {
+        return _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), mag);
+    };
+    big = _mm_max_epi32(big,
+                        _mm_max_epi32(_mm_max_epi32(m(p0), m(p1)), _mm_max_epi32(m(p2), m(p3))));
+}
+
+SWMA_AVX2 inline bool nonfinite(__m128i big)
+{
+    const __m128i over = _mm_cmpgt_epi32(big, _mm_set1_epi32(0x7F7FFFFF));
+    return !_mm_testz_si128(over, over);
+}
+
+// Whether in[kl[l] + j0 .. kl[l] + j0 + nj) holds a NaN or an infinity for some lane l
+// (nj a multiple of 4): eight floats a load where it can.
+SWMA_AVX2 inline bool nonfinite_runs(const float *in, const int64_t *kl, int j0, int nj)
+{
+    const __m256i mag = _mm256_set1_epi32(0x7FFFFFFF);
+    __m256i big = _mm256_setzero_si256();
+    int j = 0;
+    for (; j + 8 <= nj; j += 8) {
+        for (int l = 0; l < kLanes; l++) {
+            const float *x = in + kl[l] + j0 + j;
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x));
+            big = _mm256_max_epi32(big, _mm256_and_si256(v, mag));
+        }
+    }
+    __m128i b = _mm_max_epi32(_mm256_castsi256_si128(big), _mm256_extracti128_si256(big, 1));
+    if (j < nj) {
+        const int o = j0 + j;
+        magnitudes(in + kl[0] + o, in + kl[1] + o, in + kl[2] + o, in + kl[3] + o, b);
+        magnitudes(in + kl[4] + o, in + kl[5] + o, in + kl[6] + o, in + kl[7] + o, b);
+    }
+    return nonfinite(b);
+}
+
+SWMA_AVX2 inline bool nonfinite1(const float *in, const int64_t *k, int off)
+{
+    uint32_t b = 0;
+    for (int l = 0; l < 4; l++) {
+        uint32_t f;
+        __builtin_memcpy(&f, in + k[l] + off, sizeof f);
+        b |= (f & 0x7F800000u) == 0x7F800000u;
+    }
+    return b != 0;
+}
+
 SWMA_AVX2 inline void store4(float *p0, float *p1, float *p2, float *p3, __m128 f0, __m128 f1,
                              __m128 f2, __m128 f3)
 {
@@ -128,8 +182,8 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     const int m4 = (n / kLanes - 1) / 4;
     if (m4 < 1)
         return swma_cert_block_scalar(c, in, k0, n, out, 0);
-    const int ns = 4 * m4 + 1;
     const int p = c.period;
+    const int ns = 4 * m4 + 1;
     consts k;
     k.vr = _mm256_set1_pd(c.vr);
     k.vi = _mm256_set1_pd(c.vi);
@@ -159,17 +213,30 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     a.l = b.l = _mm256_set1_pd(swma_cert_eta_budget(c));
     const __m256d zero = _mm256_setzero_pd();
     int i = -p + 1; // offset from kl of the entering input
+    // A NaN or infinity must not enter the lanes' arithmetic (inf - inf raises invalid).
+    // Every input of the block is tested by its bits as it first comes in (the reseeds'
+    // windows, then each chunk's entering inputs, before any arithmetic on them): a block
+    // holding one goes to the scalar variant, which marks the windows holding it and
+    // reseeds behind it.
+    const auto to_scalar = [&] { return swma_cert_block_scalar(c, in, k0, n, out, 0); };
     for (; (i - (-p + 1)) < p % 4; i++) {
+        if (nonfinite1(in, ka, i) || nonfinite1(in, kb, i))
+            return to_scalar();
         step(k, a, gather1(in, ka, i), zero);
         step(k, b, gather1(in, kb, i), zero);
     }
-    for (; i <= 0; i += 4) {
-        __m256d xa[4], xb[4];
-        load4(in + ka[0] + i, in + ka[1] + i, in + ka[2] + i, in + ka[3] + i, xa);
-        load4(in + kb[0] + i, in + kb[1] + i, in + kb[2] + i, in + kb[3] + i, xb);
-        for (int s = 0; s < 4; s++) {
-            step(k, a, xa[s], zero);
-            step(k, b, xb[s], zero);
+    while (i <= 0) {
+        const int m = 1 - i < 32 ? 1 - i : 32; // a multiple of 4
+        if (nonfinite_runs(in, kl, i, m))
+            return to_scalar();
+        for (const int e = i + m; i < e; i += 4) {
+            __m256d xa[4], xb[4];
+            load4(in + ka[0] + i, in + ka[1] + i, in + ka[2] + i, in + ka[3] + i, xa);
+            load4(in + kb[0] + i, in + kb[1] + i, in + kb[2] + i, in + kb[3] + i, xb);
+            for (int s = 0; s < 4; s++) {
+                step(k, a, xa[s], zero);
+                step(k, b, xb[s], zero);
+            }
         }
     }
 
@@ -193,6 +260,8 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     alignas(16) float res[kChunk][kLanes];
     for (int j0 = 1; j0 < ns; j0 += kChunk) {
         const int nj = ns - j0 < kChunk ? ns - j0 : kChunk; // a multiple of 4
+        if (nonfinite_runs(in, kl, j0, nj))
+            return to_scalar();
         for (int s4 = 0; s4 < nj; s4 += 4) {
             const int j = j0 + s4, jo = j - p;
             for (int g = 0; g < 2; g++) {
@@ -227,8 +296,7 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     // Failures are counted by the driver's scan of the block.
     int total = -1;
 
-    // Lanes poisoned by a NaN or infinity, or still failing at their end, are redone from
-    // there by the scalar variant.
+    // Lanes still failing at their end are redone from there by the scalar variant.
     {
         double la[8];
         _mm256_storeu_pd(la, a.l);

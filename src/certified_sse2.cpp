@@ -113,6 +113,29 @@ inline void gather1(const float *in, const int64_t *k, int off, __m128d &xa, __m
     xb = _mm_set_pd(double(in[k[3] + off]), double(in[k[2] + off]));
 }
 
+// Whether x[0 .. n) holds a NaN or an infinity: a magnitude's bits (sign cleared, compared
+// as integers) above the largest finite float's. No floating-point operation.
+inline bool any_nonfinite(const float *x, int64_t n)
+{
+    const __m128i mag = _mm_set1_epi32(0x7FFFFFFF);
+    const __m128i fmax = _mm_set1_epi32(0x7F7FFFFF);
+    __m128i a0 = _mm_setzero_si128(), a1 = _mm_setzero_si128();
+    int64_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(x + i));
+        const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(x + i + 4));
+        a0 = _mm_or_si128(a0, _mm_cmpgt_epi32(_mm_and_si128(v0, mag), fmax));
+        a1 = _mm_or_si128(a1, _mm_cmpgt_epi32(_mm_and_si128(v1, mag), fmax));
+    }
+    bool any = _mm_movemask_epi8(_mm_or_si128(a0, a1)) != 0;
+    for (; i < n; i++) {
+        uint32_t b;
+        __builtin_memcpy(&b, x + i, sizeof b);
+        any |= (b & 0x7F800000u) == 0x7F800000u;
+    }
+    return any;
+}
+
 } // namespace
 
 int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n, float *out)
@@ -120,8 +143,13 @@ int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n,
     const int m4 = (n / kLanes - 1) / 4;
     if (m4 < 1)
         return swma_cert_block_scalar(c, in, k0, n, out, 0);
-    const int ns = 4 * m4 + 1;
     const int p = c.period;
+    // A NaN or infinity must not enter the lanes' arithmetic (inf - inf raises invalid):
+    // a block whose inputs hold one goes to the scalar variant, which marks the windows
+    // holding it and reseeds behind it.
+    if (any_nonfinite(in + (k0 - p + 1), int64_t(n) + p - 1))
+        return swma_cert_block_scalar(c, in, k0, n, out, 0);
+    const int ns = 4 * m4 + 1;
     consts k;
     k.vr = _mm_set1_pd(c.vr);
     k.vi = _mm_set1_pd(c.vi);
@@ -208,8 +236,8 @@ int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n,
         _mm_storeu_si128(reinterpret_cast<__m128i *>(f), fails);
         total = f[0] + f[1] + f[2] + f[3];
     }
-    // Lanes poisoned by a NaN or infinity, or still failing at their end, are redone from
-    // there by the scalar variant (the driver's scan counts the failures).
+    // Lanes still failing at their end are redone from there by the scalar variant (the
+    // driver's scan counts the failures).
     {
         double ls[4];
         _mm_storeu_pd(ls, a.l);
