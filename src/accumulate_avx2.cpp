@@ -83,10 +83,13 @@ SWMA_AVX2 inline __m128 narrow(__m256d a, const divisor &d)
 {
     const __m256d qd = _mm256_mul_pd(a, d.rs);
     const __m256d abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFll));
-    const __m256d mag = _mm256_and_pd(qd, abs_mask);
-    // a quiet compare: false for NaN, raises nothing
-    const __m256d small = _mm256_cmp_pd(mag, _mm256_set1_pd(3.4028234663852886e38), _CMP_LT_OQ);
-    const __m256i q = _mm256_castpd_si256(_mm256_and_pd(qd, small));
+    const __m256i mag = _mm256_castpd_si256(_mm256_and_pd(qd, abs_mask));
+    // |q| < FLT_MAX compared as integers (the bits of non-negative doubles order as their
+    // values, and NaN's lie above infinity's): a floating-point compare may be emitted as a
+    // signalling one (Clang 14 turns _CMP_LT_OQ into vcmpltpd), which raises invalid on NaN.
+    const __m256i flt_max = _mm256_set1_epi64x(0x47EFFFFFE0000000ll); // 3.4028234663852886e38
+    const __m256i small = _mm256_cmpgt_epi64(flt_max, mag);
+    const __m256i q = _mm256_and_si256(_mm256_castpd_si256(qd), small);
     const __m256i eight = _mm256_set1_epi64x(8);
     const __m128 lo = _mm256_cvtpd_ps(_mm256_castsi256_pd(_mm256_sub_epi64(q, eight)));
     const __m128 hi = _mm256_cvtpd_ps(_mm256_castsi256_pd(_mm256_add_epi64(q, eight)));
