@@ -74,7 +74,7 @@ SWMA_AVX2 inline void step(const consts &k, lanes &s, __m256d xin, __m256d xout)
 // The decision for four lanes: certified floats, or the marker where the narrowed ends
 // differ in any bit. The clamps use min(x, bound) / max(x, bound) with x first, which give
 // the bound for a NaN x, as the scalar comparisons do.
-SWMA_AVX2 inline __m128 decide(const consts &k, const lanes &s, __m128 marker)
+SWMA_AVX2 inline __m128 decide(const consts &k, const lanes &s, __m128 marker, __m128i &all)
 {
     const __m256d est = _mm256_add_pd(s.ci, _mm256_setzero_pd());
     const __m256d q = _mm256_mul_pd(est, k.r);
@@ -86,6 +86,7 @@ SWMA_AVX2 inline __m128 decide(const consts &k, const lanes &s, __m128 marker)
     const __m128 flo = _mm256_cvtpd_ps(lo);
     const __m128 fhi = _mm256_cvtpd_ps(hi);
     const __m128i same = _mm_cmpeq_epi32(_mm_castps_si128(flo), _mm_castps_si128(fhi));
+    all = _mm_and_si128(all, same);
     return _mm_blendv_ps(marker, flo, _mm_castsi128_ps(same));
 }
 
@@ -240,11 +241,14 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
         }
     }
 
+    // Every lane of every decision so far gave one float: the block's outputs need no scan.
+    __m128i all = _mm_set1_epi32(-1);
+
     // The segments' first outputs.
     {
         float fa[4], fb[4];
-        _mm_storeu_ps(fa, decide(k, a, marker));
-        _mm_storeu_ps(fb, decide(k, b, marker));
+        _mm_storeu_ps(fa, decide(k, a, marker, all));
+        _mm_storeu_ps(fb, decide(k, b, marker, all));
         for (int l = 0; l < 4; l++) {
             out[ka[l]] = fa[l];
             out[kb[l]] = fb[l];
@@ -279,8 +283,8 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
                      _mm256_load_pd(&tt[t][0]));
             step_pre(k, b, _mm256_load_pd(&er[t][4]), _mm256_load_pd(&ei[t][4]),
                      _mm256_load_pd(&tt[t][4]));
-            _mm_store_ps(&res[t][0], decide(k, a, marker));
-            _mm_store_ps(&res[t][4], decide(k, b, marker));
+            _mm_store_ps(&res[t][0], decide(k, a, marker, all));
+            _mm_store_ps(&res[t][4], decide(k, b, marker, all));
         }
         for (int s4 = 0; s4 < nj; s4 += 4) {
             const int j = j0 + s4;
@@ -293,11 +297,11 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
         }
     }
 
-    // Failures are counted by the driver's scan of the block.
-    int total = -1;
+    // Without a failure the count is the tail's; with one, the driver scans the block.
+    const bool failed = !_mm_test_all_ones(all);
 
     // Lanes still failing at their end are redone from there by the scalar variant.
-    {
+    if (failed) {
         double la[8];
         _mm256_storeu_pd(la, a.l);
         _mm256_storeu_pd(la + 4, b.l);
@@ -306,7 +310,6 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     }
 
     const int64_t done = int64_t(kLanes) * ns;
-    if (done < n)
-        swma_cert_block_scalar(c, in, k0 + done, int(n - done), out, 0);
-    return total;
+    const int tail = done < n ? swma_cert_block_scalar(c, in, k0 + done, int(n - done), out, 0) : 0;
+    return failed ? -1 : tail;
 }

@@ -236,9 +236,9 @@ int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n,
         _mm_storeu_si128(reinterpret_cast<__m128i *>(f), fails);
         total = f[0] + f[1] + f[2] + f[3];
     }
-    // Lanes still failing at their end are redone from there by the scalar variant (the
-    // driver's scan counts the failures).
-    {
+    // Lanes still failing at their end are redone from there by the scalar variant; then
+    // the driver's scan counts the failures. Without one, the count is the tail's.
+    if (total) {
         double ls[4];
         _mm_storeu_pd(ls, a.l);
         _mm_storeu_pd(ls + 2, b.l);
@@ -247,7 +247,6 @@ int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n,
         total = -1;
     }
     const int64_t done = int64_t(kLanes) * ns;
-    if (done < n)
-        swma_cert_block_scalar(c, in, k0 + done, int(n - done), out, 0);
-    return total;
+    const int tail = done < n ? swma_cert_block_scalar(c, in, k0 + done, int(n - done), out, 0) : 0;
+    return total ? total : tail;
 }
