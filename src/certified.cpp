@@ -71,6 +71,13 @@ inline cdd cmul_d(cdd a, double br, double bi)
             dd_add(dd_mul_d(a.re, bi), dd_mul_d(a.im, br))};
 }
 
+inline uint32_t fbits_(float f)
+{
+    uint32_t b;
+    __builtin_memcpy(&b, &f, sizeof b);
+    return b;
+}
+
 // gamma_n = n u / (1 - n u) <= n u (1 + 2^-20) for n <= 2^31, rounded up.
 inline double gamma_up(double n) { return n * kU * (1 + 0x1p-20) * kPadUp; }
 
@@ -129,6 +136,7 @@ void swma_cert_setup(int period, double sum, swma_cert &c)
     // K = max over i of gamma_{m_i} w_i + |w_i - Im c_i| with c_i = z v^(p-i), the chain
     // taken downward from c_p = z in double-double; eps bounds the chain's own error.
     double kmax = 0.0;
+    double cmax = 0.0; // >= |c_i|_1 for every i (section 7)
     cdd ci = {{zr, 0.0}, {zi, 0.0}};
     double eps = 0.0;
     double w[256];
@@ -145,6 +153,9 @@ void swma_cert_setup(int period, double sum, swma_cert &c)
                 kmax = kappa;
             // step down: c_{i-1} = c_i v; error bound grows by |v| and the new rounding
             const double cabs1 = fabs_(ci.re.hi) + fabs_(ci.im.hi) + 0x1p-60;
+            const double cbound = (cabs1 * (1 + 0x1p-50) + eps) * kPadUp;
+            if (cbound > cmax)
+                cmax = cbound;
             eps = (eps * vabs_up + kDdStep * cabs1 * (fabs_(vr) + fabs_(vi))) * kPadUp;
             ci = cmul_d(ci, vr, vi);
         }
@@ -187,6 +198,28 @@ void swma_cert_setup(int period, double sum, swma_cert &c)
     // the first-level cache. Segments a multiple of 4096 bytes apart all land in one set and
     // evict each other (measured 25% slower).
     c.reseed = int((r - 144 + 1023) / 1024 * 1024 + 144);
+
+    // The largest input magnitude for which no interval end can leave the float range
+    // (section 7): with every input since a reseed at most X, |lo|, |hi| <= F X + tiny.
+    {
+        const double u2 = (1 + 2 * kU) * kPadUp;           // >= (1 + u)^2
+        const double n = double(p) + double(c.reseed) + 8.0; // steps after a reseed, at most
+        // alpha - 1 and beta of the growth L_{j+1} <= alpha L_j + beta X, rounded up.
+        const double am1 = ((c.omega - 1.0) + 4 * kU * c.omega + 2 * c.a_c) * kPadUp;
+        const double cout_abs = c.c_out >= 0 ? c.c_out : -c.c_out;
+        const double beta =
+            ((1.5 * c.a_c * cmax * double(p) + c.a_in + cout_abs) * (1 + 5 * kU)) * kPadUp;
+        double x_safe = 0.0;
+        if (n * am1 <= 0.5) { // then alpha^n <= e^0.5 < 2
+            const double f = u2 * (c.r * cmax * double(p) * kPadUp +
+                                   (c.r + c.g) * kPadUp * 2.0 * (n * beta * kPadUp)) *
+                             kPadUp;
+            x_safe = 0x1.fffffep127 * 0.5 / f * kPadDown;
+        }
+        // The float at most x_safe (a narrowing rounds by less than 2^-24), as magnitude bits.
+        const float fs = x_safe < 0x1p126 ? float(x_safe * (1 - 0x1p-20)) : 0x1p126f;
+        c.safe_bits = fbits_(fs);
+    }
 }
 
 namespace {

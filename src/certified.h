@@ -26,6 +26,8 @@ struct swma_cert {
     double k;       // K: bound per unit of sum |x| on |T - Im D| (for the tests' report)
     int period;
     int reseed;     // outputs between reseeds of one segment (R)
+    uint32_t safe_bits; // inputs since a reseed whose magnitudes' bits are at most this
+                        // keep every interval end inside the float range: no clamps needed
 };
 
 // The bound's starting value at a reseed: eta for every step it may take before the next

@@ -73,7 +73,9 @@ SWMA_AVX2 inline void step(const consts &k, lanes &s, __m256d xin, __m256d xout)
 
 // The decision for four lanes: certified floats, or the marker where the narrowed ends
 // differ in any bit. The clamps use min(x, bound) / max(x, bound) with x first, which give
-// the bound for a NaN x, as the scalar comparisons do.
+// the bound for a NaN x, as the scalar comparisons do. Without Clamp the caller has shown
+// that no end can leave the float range (every input since the reseed within safe_bits).
+template <bool Clamp>
 SWMA_AVX2 inline __m128 decide(const consts &k, const lanes &s, __m128 marker, __m128i &all)
 {
     const __m256d est = _mm256_add_pd(s.ci, _mm256_setzero_pd());
@@ -81,13 +83,33 @@ SWMA_AVX2 inline __m128 decide(const consts &k, const lanes &s, __m128 marker, _
     const __m256d m = _mm256_mul_pd(s.l, k.g);
     __m256d lo = _mm256_sub_pd(q, m);
     __m256d hi = _mm256_add_pd(q, m);
-    lo = _mm256_max_pd(_mm256_min_pd(lo, k.lo_max), k.lo_min);
-    hi = _mm256_max_pd(_mm256_min_pd(hi, k.hi_max), k.hi_min);
+    if (Clamp) {
+        lo = _mm256_max_pd(_mm256_min_pd(lo, k.lo_max), k.lo_min);
+        hi = _mm256_max_pd(_mm256_min_pd(hi, k.hi_max), k.hi_min);
+    }
     const __m128 flo = _mm256_cvtpd_ps(lo);
     const __m128 fhi = _mm256_cvtpd_ps(hi);
     const __m128i same = _mm_cmpeq_epi32(_mm_castps_si128(flo), _mm_castps_si128(fhi));
     all = _mm_and_si128(all, same);
     return _mm_blendv_ps(marker, flo, _mm_castsi128_ps(same));
+}
+
+constexpr int kChunk = 32;
+
+// nj steps of both groups of lanes from their precomputed entering parts, each decided.
+template <bool Clamp>
+SWMA_AVX2 inline void chain(const consts &k, lanes &a, lanes &b, const double (*er)[kLanes],
+                            const double (*ei)[kLanes], const double (*tt)[kLanes],
+                            float (*res)[kLanes], int nj, __m128 marker, __m128i &all)
+{
+    for (int t = 0; t < nj; t++) {
+        step_pre(k, a, _mm256_load_pd(&er[t][0]), _mm256_load_pd(&ei[t][0]),
+                 _mm256_load_pd(&tt[t][0]));
+        step_pre(k, b, _mm256_load_pd(&er[t][4]), _mm256_load_pd(&ei[t][4]),
+                 _mm256_load_pd(&tt[t][4]));
+        _mm_store_ps(&res[t][0], decide<Clamp>(k, a, marker, all));
+        _mm_store_ps(&res[t][4], decide<Clamp>(k, b, marker, all));
+    }
 }
 
 // x[s] lane i = src_i[s] for s = 0..3, i = 0..3, widened: four steps of four lanes.
@@ -117,15 +139,17 @@ SWMA_AVX2 inline void magnitudes(const float *p0, const float *p1, const float *
                         _mm_max_epi32(_mm_max_epi32(m(p0), m(p1)), _mm_max_epi32(m(p2), m(p3))));
 }
 
-SWMA_AVX2 inline bool nonfinite(__m128i big)
+SWMA_AVX2 inline uint32_t largest(__m128i big)
 {
-    const __m128i over = _mm_cmpgt_epi32(big, _mm_set1_epi32(0x7F7FFFFF));
-    return !_mm_testz_si128(over, over);
+    big = _mm_max_epi32(big, _mm_shuffle_epi32(big, _MM_SHUFFLE(1, 0, 3, 2)));
+    big = _mm_max_epi32(big, _mm_shuffle_epi32(big, _MM_SHUFFLE(2, 3, 0, 1)));
+    return uint32_t(_mm_cvtsi128_si32(big));
 }
 
-// Whether in[kl[l] + j0 .. kl[l] + j0 + nj) holds a NaN or an infinity for some lane l
-// (nj a multiple of 4): eight floats a load where it can.
-SWMA_AVX2 inline bool nonfinite_runs(const float *in, const int64_t *kl, int j0, int nj)
+// The largest magnitude's bits in in[kl[l] + j0 .. kl[l] + j0 + nj) over the lanes l (nj a
+// multiple of 4): above 0x7F7FFFFF for a NaN or an infinity. Eight floats a load where it
+// can.
+SWMA_AVX2 inline uint32_t runs_largest(const float *in, const int64_t *kl, int j0, int nj)
 {
     const __m256i mag = _mm256_set1_epi32(0x7FFFFFFF);
     __m256i big = _mm256_setzero_si256();
@@ -143,18 +167,20 @@ SWMA_AVX2 inline bool nonfinite_runs(const float *in, const int64_t *kl, int j0,
         magnitudes(in + kl[0] + o, in + kl[1] + o, in + kl[2] + o, in + kl[3] + o, b);
         magnitudes(in + kl[4] + o, in + kl[5] + o, in + kl[6] + o, in + kl[7] + o, b);
     }
-    return nonfinite(b);
+    return largest(b);
 }
 
-SWMA_AVX2 inline bool nonfinite1(const float *in, const int64_t *k, int off)
+// The largest magnitude's bits among in[k[l] + off], l = 0..3.
+SWMA_AVX2 inline uint32_t largest1(const float *in, const int64_t *k, int off)
 {
     uint32_t b = 0;
     for (int l = 0; l < 4; l++) {
         uint32_t f;
         __builtin_memcpy(&f, in + k[l] + off, sizeof f);
-        b |= (f & 0x7F800000u) == 0x7F800000u;
+        f &= 0x7FFFFFFFu;
+        b = f > b ? f : b;
     }
-    return b != 0;
+    return b;
 }
 
 SWMA_AVX2 inline void store4(float *p0, float *p1, float *p2, float *p3, __m128 f0, __m128 f1,
@@ -220,15 +246,23 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     // holding one goes to the scalar variant, which marks the windows holding it and
     // reseeds behind it.
     const auto to_scalar = [&] { return swma_cert_block_scalar(c, in, k0, n, out, 0); };
+    // The largest magnitude's bits of every input the lanes have taken in: a NaN or an
+    // infinity sends the block to the scalar variant, and beyond c.safe_bits the decisions
+    // clamp their interval ends.
+    uint32_t seen = 0;
+    const auto take = [&](uint32_t m) {
+        seen = m > seen ? m : seen;
+        return seen > 0x7F7FFFFFu;
+    };
     for (; (i - (-p + 1)) < p % 4; i++) {
-        if (nonfinite1(in, ka, i) || nonfinite1(in, kb, i))
+        if (take(largest1(in, ka, i)) || take(largest1(in, kb, i)))
             return to_scalar();
         step(k, a, gather1(in, ka, i), zero);
         step(k, b, gather1(in, kb, i), zero);
     }
     while (i <= 0) {
         const int m = 1 - i < 32 ? 1 - i : 32; // a multiple of 4
-        if (nonfinite_runs(in, kl, i, m))
+        if (take(runs_largest(in, kl, i, m)))
             return to_scalar();
         for (const int e = i + m; i < e; i += 4) {
             __m256d xa[4], xb[4];
@@ -247,8 +281,8 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     // The segments' first outputs.
     {
         float fa[4], fb[4];
-        _mm_storeu_ps(fa, decide(k, a, marker, all));
-        _mm_storeu_ps(fb, decide(k, b, marker, all));
+        _mm_storeu_ps(fa, decide<true>(k, a, marker, all));
+        _mm_storeu_ps(fb, decide<true>(k, b, marker, all));
         for (int l = 0; l < 4; l++) {
             out[ka[l]] = fa[l];
             out[kb[l]] = fb[l];
@@ -259,12 +293,11 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     // then decide. A chunk of steps at a time: first the state-free parts of every step for
     // all eight lanes (transposing the inputs), then the chain, then the results transposed
     // back into runs of outputs.
-    constexpr int kChunk = 32;
     alignas(32) double er[kChunk][kLanes], ei[kChunk][kLanes], tt[kChunk][kLanes];
     alignas(16) float res[kChunk][kLanes];
     for (int j0 = 1; j0 < ns; j0 += kChunk) {
         const int nj = ns - j0 < kChunk ? ns - j0 : kChunk; // a multiple of 4
-        if (nonfinite_runs(in, kl, j0, nj))
+        if (take(runs_largest(in, kl, j0, nj)))
             return to_scalar();
         for (int s4 = 0; s4 < nj; s4 += 4) {
             const int j = j0 + s4, jo = j - p;
@@ -278,14 +311,10 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
                              &tt[s4 + t][4 * g]);
             }
         }
-        for (int t = 0; t < nj; t++) {
-            step_pre(k, a, _mm256_load_pd(&er[t][0]), _mm256_load_pd(&ei[t][0]),
-                     _mm256_load_pd(&tt[t][0]));
-            step_pre(k, b, _mm256_load_pd(&er[t][4]), _mm256_load_pd(&ei[t][4]),
-                     _mm256_load_pd(&tt[t][4]));
-            _mm_store_ps(&res[t][0], decide(k, a, marker, all));
-            _mm_store_ps(&res[t][4], decide(k, b, marker, all));
-        }
+        if (seen > c.safe_bits)
+            chain<true>(k, a, b, er, ei, tt, res, nj, marker, all);
+        else
+            chain<false>(k, a, b, er, ei, tt, res, nj, marker, all);
         for (int s4 = 0; s4 < nj; s4 += 4) {
             const int j = j0 + s4;
             for (int g = 0; g < 2; g++) {

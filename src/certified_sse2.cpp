@@ -64,7 +64,10 @@ inline void step(const consts &k, lanes &s, __m128d xin, __m128d xout)
     s.ci = ni;
 }
 
-// The narrowed interval ends of two lanes (low two floats of each result).
+// The narrowed interval ends of two lanes (low two floats of each result). Without Clamp
+// the caller has shown that no end can leave the float range (every input of the block
+// within safe_bits).
+template <bool Clamp>
 inline void ends(const consts &k, const lanes &s, __m128 &flo, __m128 &fhi)
 {
     const __m128d est = _mm_add_pd(s.ci, _mm_setzero_pd());
@@ -72,19 +75,22 @@ inline void ends(const consts &k, const lanes &s, __m128 &flo, __m128 &fhi)
     const __m128d m = _mm_mul_pd(s.l, k.g);
     __m128d lo = _mm_sub_pd(q, m);
     __m128d hi = _mm_add_pd(q, m);
-    lo = _mm_max_pd(_mm_min_pd(lo, k.lo_max), k.lo_min);
-    hi = _mm_max_pd(_mm_min_pd(hi, k.hi_max), k.hi_min);
+    if (Clamp) {
+        lo = _mm_max_pd(_mm_min_pd(lo, k.lo_max), k.lo_min);
+        hi = _mm_max_pd(_mm_min_pd(hi, k.hi_max), k.hi_min);
+    }
     flo = _mm_cvtpd_ps(lo);
     fhi = _mm_cvtpd_ps(hi);
 }
 
 // The decision for four lanes (two vectors): certified floats or the marker, lane order
 // a0 a1 b0 b1.
+template <bool Clamp>
 inline __m128 decide(const consts &k, const lanes &a, const lanes &b, __m128i &fails)
 {
     __m128 la, ha, lb, hb;
-    ends(k, a, la, ha);
-    ends(k, b, lb, hb);
+    ends<Clamp>(k, a, la, ha);
+    ends<Clamp>(k, b, lb, hb);
     const __m128 lo = _mm_movelh_ps(la, lb);
     const __m128 hi = _mm_movelh_ps(ha, hb);
     const __m128i same = _mm_cmpeq_epi32(_mm_castps_si128(lo), _mm_castps_si128(hi));
@@ -113,28 +119,37 @@ inline void gather1(const float *in, const int64_t *k, int off, __m128d &xa, __m
     xb = _mm_set_pd(double(in[k[3] + off]), double(in[k[2] + off]));
 }
 
-// Whether x[0 .. n) holds a NaN or an infinity: a magnitude's bits (sign cleared, compared
-// as integers) above the largest finite float's. No floating-point operation.
-inline bool any_nonfinite(const float *x, int64_t n)
+// What x[0 .. n) holds, by its magnitudes' bits (sign cleared, compared as integers; no
+// floating-point operation): 2 if a NaN or an infinity (bits above the largest finite
+// float's), else 1 if a magnitude's bits exceed `safe`, else 0.
+inline int scan(const float *x, int64_t n, uint32_t safe)
 {
     const __m128i mag = _mm_set1_epi32(0x7FFFFFFF);
     const __m128i fmax = _mm_set1_epi32(0x7F7FFFFF);
-    __m128i a0 = _mm_setzero_si128(), a1 = _mm_setzero_si128();
+    const __m128i lim = _mm_set1_epi32(int(safe)); // safe <= 0x7F7FFFFF
+    __m128i bad = _mm_setzero_si128(), big = _mm_setzero_si128();
     int64_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        const __m128i v0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(x + i));
-        const __m128i v1 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(x + i + 4));
-        a0 = _mm_or_si128(a0, _mm_cmpgt_epi32(_mm_and_si128(v0, mag), fmax));
-        a1 = _mm_or_si128(a1, _mm_cmpgt_epi32(_mm_and_si128(v1, mag), fmax));
+        const __m128i v0 =
+            _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(x + i)), mag);
+        const __m128i v1 =
+            _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(x + i + 4)), mag);
+        bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpgt_epi32(v0, fmax), _mm_cmpgt_epi32(v1, fmax)));
+        big = _mm_or_si128(big, _mm_or_si128(_mm_cmpgt_epi32(v0, lim), _mm_cmpgt_epi32(v1, lim)));
     }
-    bool any = _mm_movemask_epi8(_mm_or_si128(a0, a1)) != 0;
+    bool any_bad = _mm_movemask_epi8(bad) != 0, any_big = _mm_movemask_epi8(big) != 0;
     for (; i < n; i++) {
         uint32_t b;
         __builtin_memcpy(&b, x + i, sizeof b);
-        any |= (b & 0x7F800000u) == 0x7F800000u;
+        b &= 0x7FFFFFFFu;
+        any_bad |= b > 0x7F7FFFFFu;
+        any_big |= b > safe;
     }
-    return any;
+    return any_bad ? 2 : any_big ? 1 : 0;
 }
+
+template <bool Clamp>
+int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out);
 
 } // namespace
 
@@ -147,8 +162,21 @@ int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n,
     // A NaN or infinity must not enter the lanes' arithmetic (inf - inf raises invalid):
     // a block whose inputs hold one goes to the scalar variant, which marks the windows
     // holding it and reseeds behind it.
-    if (any_nonfinite(in + (k0 - p + 1), int64_t(n) + p - 1))
+    const int held = scan(in + (k0 - p + 1), int64_t(n) + p - 1, c.safe_bits);
+    if (held == 2)
         return swma_cert_block_scalar(c, in, k0, n, out, 0);
+    return held ? lanes4<true>(c, in, k0, n, out) : lanes4<false>(c, in, k0, n, out);
+}
+
+namespace {
+
+// The block's four segments, once its inputs are known to be finite (and, without Clamp,
+// within c.safe_bits).
+template <bool Clamp>
+int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out)
+{
+    const int m4 = (n / kLanes - 1) / 4;
+    const int p = c.period;
     const int ns = 4 * m4 + 1;
     consts k;
     k.vr = _mm_set1_pd(c.vr);
@@ -194,7 +222,7 @@ int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n,
     }
     {
         float f[4];
-        _mm_storeu_ps(f, decide(k, a, b, fails));
+        _mm_storeu_ps(f, decide<Clamp>(k, a, b, fails));
         for (int l = 0; l < kLanes; l++)
             out[kl[l]] = f[l];
     }
@@ -217,7 +245,7 @@ int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n,
         for (int t = 0; t < nj; t++) {
             step_pre(k, a, &er[t][0], &ei[t][0], &tt[t][0]);
             step_pre(k, b, &er[t][2], &ei[t][2], &tt[t][2]);
-            _mm_store_ps(&res[t][0], decide(k, a, b, fails));
+            _mm_store_ps(&res[t][0], decide<Clamp>(k, a, b, fails));
         }
         for (int s4 = 0; s4 < nj; s4 += 4) {
             __m128 r0 = _mm_load_ps(&res[s4][0]), r1 = _mm_load_ps(&res[s4 + 1][0]),
@@ -250,3 +278,5 @@ int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n,
     const int tail = done < n ? swma_cert_block_scalar(c, in, k0 + done, int(n - done), out, 0) : 0;
     return total ? total : tail;
 }
+
+} // namespace

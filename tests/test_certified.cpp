@@ -253,6 +253,59 @@ TEST(Certified, RaisesNoExceptionOnFiniteInputs)
 #endif
 }
 
+// The SIMD variants leave out the clamps of the interval ends while every input since a
+// reseed is at most the float whose bits are c.safe_bits. That limit must cover ordinary
+// data (or the clamps come back everywhere) and stay well inside the float range; at the
+// limit itself, the only test that runs the unclamped decisions on inputs this large,
+// windows of one sign, alternating runs and random signs match the exact kernel on every
+// path and raise no overflow.
+TEST(Certified, InputsAtTheUnclampedLimitStayInsideTheFloatRange)
+{
+    for (int p : {1, 2, 7, 50, 1000, 4000}) {
+        double sum = 0.0;
+        double w[256];
+        for (int i0 = 1; i0 <= p; i0 += 256) {
+            const int nw = p - i0 + 1 < 256 ? p - i0 + 1 : 256;
+            swma_weights(i0, nw, double(p) + 1.0, w);
+            for (int m = 0; m < nw; m++)
+                sum = sum + w[m];
+        }
+        swma_cert c;
+        swma_cert_setup(p, sum, c);
+        float x;
+        std::memcpy(&x, &c.safe_bits, sizeof x);
+        printf("period %d: inputs up to %g leave the interval ends unclamped\n", p, double(x));
+        EXPECT_GE(x, 1e30f) << "period " << p;
+        EXPECT_LT(x, 2e38f) << "period " << p;
+
+        swt::Rng rng{uint64_t(p)};
+        const int n = 60000;
+        std::vector<float> in(static_cast<size_t>(n)), want(in), out(in);
+        for (int kind = 0; kind < 3; kind++) {
+            for (int i = 0; i < n; i++) {
+                const float s = kind == 0 ? 1.0f : kind == 1 ? ((i / (p + 1)) % 2 ? -1.0f : 1.0f)
+                                                             : (rng.uniform() < 0.5 ? -1.0f : 1.0f);
+                in[size_t(i)] = s * x;
+            }
+            swma_compute_kernel(in.data(), p, n, want.data(), SWMA_ISA_SCALAR, SWMA_KERNEL_EXACT,
+                                0, nullptr);
+            for (swma_isa isa : paths()) {
+#if defined(__GLIBC__) && (defined(__x86_64__) || defined(__i386__))
+                feclearexcept(FE_ALL_EXCEPT);
+#endif
+                swma_compute_kernel(in.data(), p, n, out.data(), isa, SWMA_KERNEL_CERTIFIED, 0,
+                                    nullptr);
+#if defined(__GLIBC__) && (defined(__x86_64__) || defined(__i386__))
+                EXPECT_EQ(fetestexcept(FE_OVERFLOW | FE_INVALID), 0)
+                    << "period " << p << " kind " << kind << " path " << int(isa);
+#endif
+                EXPECT_EQ(std::memcmp(out.data(), want.data(), sizeof(float) * size_t(n)), 0)
+                    << "period " << p << " kind " << kind << " path " << int(isa);
+            }
+        }
+    }
+}
+
 // An infinity (or a quiet NaN) in the input: the average's own arithmetic raises nothing
 // (inf w = inf, inf + finite = inf, inf / S = inf), so no path, kernel or the export may
 // raise invalid, divide-by-zero or overflow where the scalar exact kernel does not (an
