@@ -3,11 +3,13 @@
 // A block of outputs is cut into eight segments of equal length; lane l of two vectors of
 // four doubles carries segment l's state (C_r, C_i and the bound L), so one step advances
 // eight independent recurrences and the latency of each chain hides behind the others.
-// The arithmetic of each lane is the scalar variant's step and decision, operation for
-// operation (docs/certified.md); only the order in which lanes are visited differs.
-// Inputs come in four steps at a time by 4x4 transposes of floats, results leave the same
-// way. Compiled for AVX2 by function attributes only; no FMA (a fused multiply-add would
-// change the roundings the bound counts).
+// The arithmetic of each lane is the scalar variant's step, operation for operation
+// (docs/certified.md); only the order in which lanes are visited differs.
+// Inputs come in four steps at a time, widened and transposed as 4x4 blocks of doubles;
+// results leave eight steps at a time by 8x8 transposes of floats. Compiled for AVX2 by
+// function attributes only; no FMA (a fused multiply-add would change the roundings the
+// bound counts). The decision keeps the scalar variant's operations except the + 0.0 on
+// the estimate, which changes no decision (docs: section 6).
 #include "certified.h"
 
 #include <immintrin.h>
@@ -78,8 +80,8 @@ SWMA_AVX2 inline void step(const consts &k, lanes &s, __m256d xin, __m256d xout)
 template <bool Clamp>
 SWMA_AVX2 inline __m128 decide(const consts &k, const lanes &s, __m128 marker, __m128i &all)
 {
-    const __m256d est = _mm256_add_pd(s.ci, _mm256_setzero_pd());
-    const __m256d q = _mm256_mul_pd(est, k.r);
+    // est = Im C as it stands: a -0 fails like +0 would, since m > 0 (docs: section 6).
+    const __m256d q = _mm256_mul_pd(s.ci, k.r);
     const __m256d m = _mm256_mul_pd(s.l, k.g);
     __m256d lo = _mm256_sub_pd(q, m);
     __m256d hi = _mm256_add_pd(q, m);
@@ -112,17 +114,20 @@ SWMA_AVX2 inline void chain(const consts &k, lanes &a, lanes &b, const double (*
     }
 }
 
-// x[s] lane i = src_i[s] for s = 0..3, i = 0..3, widened: four steps of four lanes.
+// x[s] lane i = src_i[s] for s = 0..3, i = 0..3, widened: four steps of four lanes. Each
+// run of four floats is widened as it is loaded, then the doubles are transposed (fewer
+// operations than transposing the floats and widening each step).
 SWMA_AVX2 inline void load4(const float *p0, const float *p1, const float *p2, const float *p3,
                             __m256d x[4])
 {
-    __m128 r0 = _mm_loadu_ps(p0), r1 = _mm_loadu_ps(p1), r2 = _mm_loadu_ps(p2),
-           r3 = _mm_loadu_ps(p3);
-    _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-    x[0] = _mm256_cvtps_pd(r0);
-    x[1] = _mm256_cvtps_pd(r1);
-    x[2] = _mm256_cvtps_pd(r2);
-    x[3] = _mm256_cvtps_pd(r3);
+    const __m256d a0 = _mm256_cvtps_pd(_mm_loadu_ps(p0)), a1 = _mm256_cvtps_pd(_mm_loadu_ps(p1)),
+                  a2 = _mm256_cvtps_pd(_mm_loadu_ps(p2)), a3 = _mm256_cvtps_pd(_mm_loadu_ps(p3));
+    const __m256d t0 = _mm256_unpacklo_pd(a0, a1), t1 = _mm256_unpackhi_pd(a0, a1),
+                  t2 = _mm256_unpacklo_pd(a2, a3), t3 = _mm256_unpackhi_pd(a2, a3);
+    x[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
+    x[1] = _mm256_permute2f128_pd(t1, t3, 0x20);
+    x[2] = _mm256_permute2f128_pd(t0, t2, 0x31);
+    x[3] = _mm256_permute2f128_pd(t1, t3, 0x31);
 }
 
 // The largest magnitude's bits (sign cleared, as integers) among four runs of four floats,
@@ -191,6 +196,34 @@ SWMA_AVX2 inline void store4(float *p0, float *p1, float *p2, float *p3, __m128 
     _mm_storeu_ps(p1, f1);
     _mm_storeu_ps(p2, f2);
     _mm_storeu_ps(p3, f3);
+}
+
+// Eight steps of results, res[s][l] for s = 0..7, into runs of eight outputs, one per lane:
+// dst[l][s] = res[s][l].
+SWMA_AVX2 inline void store8(float *const *dst, const float (*res)[kLanes])
+{
+    const __m256 r0 = _mm256_load_ps(res[0]), r1 = _mm256_load_ps(res[1]),
+                 r2 = _mm256_load_ps(res[2]), r3 = _mm256_load_ps(res[3]),
+                 r4 = _mm256_load_ps(res[4]), r5 = _mm256_load_ps(res[5]),
+                 r6 = _mm256_load_ps(res[6]), r7 = _mm256_load_ps(res[7]);
+    const __m256 t0 = _mm256_unpacklo_ps(r0, r1), t1 = _mm256_unpackhi_ps(r0, r1),
+                 t2 = _mm256_unpacklo_ps(r2, r3), t3 = _mm256_unpackhi_ps(r2, r3),
+                 t4 = _mm256_unpacklo_ps(r4, r5), t5 = _mm256_unpackhi_ps(r4, r5),
+                 t6 = _mm256_unpacklo_ps(r6, r7), t7 = _mm256_unpackhi_ps(r6, r7);
+    // u_l holds lane l's steps 0-3 (low half) and lane l + 4's (high half), rows 0-3 and
+    // rows 4-7 apart.
+    const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE),
+                 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE),
+                 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE),
+                 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    _mm256_storeu_ps(dst[0], _mm256_permute2f128_ps(u0, u4, 0x20));
+    _mm256_storeu_ps(dst[1], _mm256_permute2f128_ps(u1, u5, 0x20));
+    _mm256_storeu_ps(dst[2], _mm256_permute2f128_ps(u2, u6, 0x20));
+    _mm256_storeu_ps(dst[3], _mm256_permute2f128_ps(u3, u7, 0x20));
+    _mm256_storeu_ps(dst[4], _mm256_permute2f128_ps(u0, u4, 0x31));
+    _mm256_storeu_ps(dst[5], _mm256_permute2f128_ps(u1, u5, 0x31));
+    _mm256_storeu_ps(dst[6], _mm256_permute2f128_ps(u2, u6, 0x31));
+    _mm256_storeu_ps(dst[7], _mm256_permute2f128_ps(u3, u7, 0x31));
 }
 
 SWMA_AVX2 inline __m256d gather1(const float *in, const int64_t *k, int off)
@@ -294,7 +327,7 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     // all eight lanes (transposing the inputs), then the chain, then the results transposed
     // back into runs of outputs.
     alignas(32) double er[kChunk][kLanes], ei[kChunk][kLanes], tt[kChunk][kLanes];
-    alignas(16) float res[kChunk][kLanes];
+    alignas(32) float res[kChunk][kLanes];
     for (int j0 = 1; j0 < ns; j0 += kChunk) {
         const int nj = ns - j0 < kChunk ? ns - j0 : kChunk; // a multiple of 4
         if (take(runs_largest(in, kl, j0, nj)))
@@ -315,7 +348,14 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
             chain<true>(k, a, b, er, ei, tt, res, nj, marker, all);
         else
             chain<false>(k, a, b, er, ei, tt, res, nj, marker, all);
-        for (int s4 = 0; s4 < nj; s4 += 4) {
+        int s8 = 0;
+        for (; s8 + 8 <= nj; s8 += 8) {
+            float *dst[kLanes];
+            for (int l = 0; l < kLanes; l++)
+                dst[l] = out + kl[l] + j0 + s8;
+            store8(dst, res + s8);
+        }
+        for (int s4 = s8; s4 < nj; s4 += 4) {
             const int j = j0 + s4;
             for (int g = 0; g < 2; g++) {
                 const int64_t *kg = kl + 4 * g;

@@ -2,9 +2,9 @@
 //
 // The AVX2 variant's layout with vectors of two doubles: a block of outputs is cut into
 // four segments, lanes 0-1 of one vector and lanes 2-3 of another carry their states, and
-// each lane's arithmetic is the scalar variant's step and decision, operation for operation
-// (docs/certified.md). 32-bit x86 has eight xmm registers: the two states (six registers)
-// stay in registers, the constants are read from memory.
+// each lane's arithmetic is the scalar variant's step and decision, operation for operation,
+// but for the + 0.0 on the estimate, which changes no decision (docs/certified.md, section
+// 6). 32-bit x86 has eight xmm registers: the constants are read from memory.
 #include "certified.h"
 
 #include <emmintrin.h>
@@ -70,8 +70,8 @@ inline void step(const consts &k, lanes &s, __m128d xin, __m128d xout)
 template <bool Clamp>
 inline void ends(const consts &k, const lanes &s, __m128 &flo, __m128 &fhi)
 {
-    const __m128d est = _mm_add_pd(s.ci, _mm_setzero_pd());
-    const __m128d q = _mm_mul_pd(est, k.r);
+    // est = Im C as it stands: a -0 fails like +0 would, since m > 0 (docs: section 6).
+    const __m128d q = _mm_mul_pd(s.ci, k.r);
     const __m128d m = _mm_mul_pd(s.l, k.g);
     __m128d lo = _mm_sub_pd(q, m);
     __m128d hi = _mm_add_pd(q, m);
@@ -83,10 +83,11 @@ inline void ends(const consts &k, const lanes &s, __m128 &flo, __m128 &fhi)
     fhi = _mm_cvtpd_ps(hi);
 }
 
-// The decision for four lanes (two vectors): certified floats or the marker, lane order
-// a0 a1 b0 b1.
+// The decision for four lanes (two vectors), lane order a0 a1 b0 b1: certified floats, or
+// all bits set (a NaN, so a failure mark) where the narrowed ends differ. `differ`
+// collects the lanes that failed.
 template <bool Clamp>
-inline __m128 decide(const consts &k, const lanes &a, const lanes &b, __m128i &fails)
+inline __m128 decide(const consts &k, const lanes &a, const lanes &b, __m128i &differ)
 {
     __m128 la, ha, lb, hb;
     ends<Clamp>(k, a, la, ha);
@@ -94,10 +95,9 @@ inline __m128 decide(const consts &k, const lanes &a, const lanes &b, __m128i &f
     const __m128 lo = _mm_movelh_ps(la, lb);
     const __m128 hi = _mm_movelh_ps(ha, hb);
     const __m128i same = _mm_cmpeq_epi32(_mm_castps_si128(lo), _mm_castps_si128(hi));
-    fails = _mm_sub_epi32(fails, _mm_xor_si128(same, _mm_set1_epi32(-1)));
-    const __m128i marker = _mm_set1_epi32(int(SWMA_CERT_FAILED_BITS));
-    return _mm_castsi128_ps(_mm_or_si128(_mm_and_si128(same, _mm_castps_si128(lo)),
-                                         _mm_andnot_si128(same, marker)));
+    const __m128i fail = _mm_xor_si128(same, _mm_set1_epi32(-1));
+    differ = _mm_or_si128(differ, fail);
+    return _mm_castsi128_ps(_mm_or_si128(_mm_castps_si128(lo), fail));
 }
 
 // Four steps of four lanes: xa[s] = lanes 0-1 of step s, xb[s] lanes 2-3.
@@ -195,7 +195,7 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out)
     k.lo_min = _mm_set1_pd(-3.4028234663852886e38);
     k.hi_max = _mm_set1_pd(3.4028234663852886e38);
     k.hi_min = _mm_set1_pd(-3.4028232635611926e38);
-    __m128i fails = _mm_setzero_si128();
+    __m128i differ = _mm_setzero_si128();
 
     int64_t kl[kLanes];
     for (int l = 0; l < kLanes; l++)
@@ -222,7 +222,7 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out)
     }
     {
         float f[4];
-        _mm_storeu_ps(f, decide<Clamp>(k, a, b, fails));
+        _mm_storeu_ps(f, decide<Clamp>(k, a, b, differ));
         for (int l = 0; l < kLanes; l++)
             out[kl[l]] = f[l];
     }
@@ -245,7 +245,7 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out)
         for (int t = 0; t < nj; t++) {
             step_pre(k, a, &er[t][0], &ei[t][0], &tt[t][0]);
             step_pre(k, b, &er[t][2], &ei[t][2], &tt[t][2]);
-            _mm_store_ps(&res[t][0], decide<Clamp>(k, a, b, fails));
+            _mm_store_ps(&res[t][0], decide<Clamp>(k, a, b, differ));
         }
         for (int s4 = 0; s4 < nj; s4 += 4) {
             __m128 r0 = _mm_load_ps(&res[s4][0]), r1 = _mm_load_ps(&res[s4 + 1][0]),
@@ -258,25 +258,19 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out)
         }
     }
 
-    int total;
-    {
-        int f[4];
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(f), fails);
-        total = f[0] + f[1] + f[2] + f[3];
-    }
     // Lanes still failing at their end are redone from there by the scalar variant; then
     // the driver's scan counts the failures. Without one, the count is the tail's.
-    if (total) {
+    const bool failed = _mm_movemask_epi8(differ) != 0;
+    if (failed) {
         double ls[4];
         _mm_storeu_pd(ls, a.l);
         _mm_storeu_pd(ls + 2, b.l);
         for (int l = 0; l < kLanes; l++)
             swma_cert_recover_lane(c, in, kl[l], ns, out, ls[l]);
-        total = -1;
     }
     const int64_t done = int64_t(kLanes) * ns;
     const int tail = done < n ? swma_cert_block_scalar(c, in, k0 + done, int(n - done), out, 0) : 0;
-    return total ? total : tail;
+    return failed ? -1 : tail;
 }
 
 } // namespace
