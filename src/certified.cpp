@@ -601,12 +601,16 @@ costs path_costs(swma_isa isa)
 {
     switch (isa) {
     case SWMA_ISA_AVX2:
-        return {0.6, 0.047, 2.0, 150, 1.25, 8};
+#if defined(__i386__)
+        return {0.6, 0.047, 2.0, 150, 1.25, 8}; // eight ymm registers
+#else
+        return {0.6, 0.047, 1.4, 150, 1.25, 8};
+#endif
     case SWMA_ISA_SSE2:
 #if defined(__i386__)
-        return {0.9, 0.17, 6.0, 150, 2.0, 4}; // eight xmm registers: spills
+        return {0.9, 0.17, 3.6, 150, 2.0, 4}; // eight xmm registers
 #else
-        return {0.7, 0.155, 3.0, 150, 2.0, 4};
+        return {0.7, 0.155, 2.8, 150, 2.0, 4};
 #endif
     default:
         return {0.5, 0.7, 8.5, 100, 1.5, 1};
