@@ -386,7 +386,9 @@ using accumulate_fn = void (*)(const swma_pass &);
 
 // Exact outputs for a set of ranges [start, start + len), by passes of the exact kernel
 // (the same passes swma_compute makes, so the same bits). `w` holds all the weights when
-// the period fits SWMA_WEIGHT_CHUNK; otherwise chunks are evaluated into it here.
+// the period fits SWMA_WEIGHT_CHUNK; otherwise chunks are evaluated into it here. Where
+// `scattered` is set, ranges of at most kScatterLen outputs go through it eight outputs a
+// pass instead of a pass of sixteen each.
 struct exact_ctx {
     const float *in;
     float *out;
@@ -395,41 +397,90 @@ struct exact_ctx {
     double *w;   // weights, or room for a chunk of them
     double *acc; // room for SWMA_LONG_SPAN running sums
     accumulate_fn accumulate;
+    void (*scattered)(const swma_scatter &);
 };
 
 constexpr int kMaxRanges = 64;
+constexpr int kScatterLen = 4;
+
+// Collects outputs for the scattered kernel, eight to a pass.
+struct scatter_batch {
+    swma_scatter s;
+    void (*run)(const swma_scatter &);
+    int lanes = 0;
+    double pad[8];
+
+    void add(const float *src, double *acc, float *dst)
+    {
+        s.src[lanes] = src;
+        s.acc[lanes] = acc;
+        s.dst[lanes] = dst;
+        if (++lanes == 8)
+            flush();
+    }
+    // Empty lanes repeat lane 0 with copies of its sum, so they compute its values (and
+    // raise no flag it does not) without writing anything.
+    void flush()
+    {
+        if (!lanes)
+            return;
+        for (int l = lanes; l < 8; l++) {
+            pad[l] = s.first ? 0.0 : *s.acc[0];
+            s.src[l] = s.src[0];
+            s.acc[l] = pad + l;
+            s.dst[l] = nullptr;
+        }
+        run(s);
+        lanes = 0;
+    }
+};
 
 void exact_ranges(const exact_ctx &x, const int *start, const int *len, int nr)
 {
     const int p = x.period;
-    if (p <= SWMA_WEIGHT_CHUNK) {
-        for (int r = 0; r < nr; r++) {
-            for (int j0 = 0; j0 < len[r]; j0 += SWMA_OUTPUT_BLOCK) {
-                const int nb = len[r] - j0 < SWMA_OUTPUT_BLOCK ? len[r] - j0 : SWMA_OUTPUT_BLOCK;
-                const int64_t k = int64_t(start[r]) + j0;
-                x.accumulate({x.w, p, x.in + (k - p + 1), nb, x.acc, true, x.out + k, x.sum});
-            }
-        }
-        return;
-    }
-    // Long periods: ranges in one batch share each chunk's evaluation; their running sums
-    // sit side by side in acc (the caller keeps a batch within SWMA_LONG_SPAN outputs).
+    const bool chunked = p > SWMA_WEIGHT_CHUNK;
     const double pp1 = double(p) + 1.0;
+    double sums[8]; // the scattered outputs' sums when all weights are at hand
+    // One pass over all the weights, or (long periods) ranges in one batch share each
+    // chunk's evaluation, their running sums side by side in acc (the caller keeps a batch
+    // within SWMA_LONG_SPAN outputs).
     for (int64_t i0 = 1; i0 <= p; i0 += SWMA_LONG_WEIGHT_CHUNK) {
-        const int nw = int(p - i0 + 1 < SWMA_LONG_WEIGHT_CHUNK ? p - i0 + 1
-                                                               : SWMA_LONG_WEIGHT_CHUNK);
-        swma_weights(i0, nw, pp1, x.w);
+        int nw = p;
+        if (chunked) {
+            nw = int(p - i0 + 1 < SWMA_LONG_WEIGHT_CHUNK ? p - i0 + 1 : SWMA_LONG_WEIGHT_CHUNK);
+            swma_weights(i0, nw, pp1, x.w);
+        }
         const bool last = i0 + nw > p;
+        scatter_batch sb;
+        sb.s.w = x.w;
+        sb.s.nw = nw;
+        sb.s.first = i0 == 1;
+        sb.s.last = last;
+        sb.s.sum = x.sum;
+        sb.run = x.scattered;
         int off = 0;
         for (int r = 0; r < nr; r++) {
+            if (x.scattered && len[r] <= kScatterLen) {
+                for (int q = 0; q < len[r]; q++) {
+                    const int64_t k = int64_t(start[r]) + q;
+                    double *acc = chunked ? x.acc + off + q : sums + sb.lanes;
+                    sb.add(x.in + (k - p + i0), acc, last ? x.out + k : nullptr);
+                }
+                off += (len[r] + 15) / 16 * 16;
+                continue;
+            }
             for (int j0 = 0; j0 < len[r]; j0 += SWMA_OUTPUT_BLOCK) {
                 const int nb = len[r] - j0 < SWMA_OUTPUT_BLOCK ? len[r] - j0 : SWMA_OUTPUT_BLOCK;
                 const int64_t k = int64_t(start[r]) + j0;
-                x.accumulate({x.w, nw, x.in + (k - p + i0), nb, x.acc + off, i0 == 1,
-                              last ? x.out + k : nullptr, x.sum});
-                off += (nb + 15) / 16 * 16; // a variant's sums fill whole groups of 16
+                x.accumulate({x.w, nw, x.in + (k - p + i0), nb, chunked ? x.acc + off : x.acc,
+                              i0 == 1, last ? x.out + k : nullptr, x.sum});
+                if (chunked)
+                    off += (nb + 15) / 16 * 16; // a variant's sums fill whole groups of 16
             }
         }
+        sb.flush();
+        if (!chunked)
+            break;
     }
 }
 
@@ -628,6 +679,7 @@ void swma_certified(const float *input, int period, int count, float *output, do
     swma_cert_setup(p, sum, c);
 
     exact_ctx x;
+    x.scattered = nullptr;
     x.in = input;
     x.out = output;
     x.period = p;
@@ -639,6 +691,7 @@ void swma_certified(const float *input, int period, int count, float *output, do
 #if defined(__i386__) || defined(__x86_64__)
     case SWMA_ISA_AVX2:
         x.accumulate = swma_accumulate_avx2;
+        x.scattered = swma_cert_scattered_avx2;
         block = swma_cert_block_avx2;
         break;
     case SWMA_ISA_SSE2:

@@ -72,7 +72,23 @@ int swma_cert_block_scalar(const swma_cert &c, const float *in, int64_t k0, int 
 // estimated again from there on by the scalar variant, which reseeds.
 void swma_cert_recover_lane(const swma_cert &c, const float *in, int64_t kl, int ns, float *out,
                             double l_end);
+// Up to eight outputs of the exact kernel at scattered positions, one per lane: the chunk
+// of weights w[0 .. nw) times src[l][0 .. nw), added to acc[l] in ascending order (acc[l]
+// starts from 0 when `first`); when `last`, fl(acc[l] / sum) narrowed into dst[l]. All
+// eight lanes are set (the caller repeats a lane to fill them; a repeated lane has its
+// own acc and a null dst).
+struct swma_scatter {
+    const double *w;
+    int nw;
+    bool first, last;
+    double sum;
+    const float *src[8];
+    double *acc[8];
+    float *dst[8];
+};
+
 #if defined(__i386__) || defined(__x86_64__)
+void swma_cert_scattered_avx2(const swma_scatter &s);
 int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n, float *out);
 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t k0, int n, float *out);
 #endif

@@ -382,3 +382,49 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     const int tail = done < n ? swma_cert_block_scalar(c, in, k0 + done, int(n - done), out, 0) : 0;
     return failed ? -1 : tail;
 }
+
+// Isolated failures would each cost a pass of sixteen contiguous outputs of the exact
+// kernel; here eight of them share a pass, one per lane, with the definition's operations
+// in its order: t = fl(w_i x_i), acc = fl(acc + t) for ascending i, then fl(acc / sum)
+// narrowed once.
+SWMA_AVX2 void swma_cert_scattered_avx2(const swma_scatter &s)
+{
+    __m256d acc[2];
+    for (int g = 0; g < 2; g++)
+        acc[g] = s.first ? _mm256_setzero_pd()
+                         : _mm256_set_pd(*s.acc[4 * g + 3], *s.acc[4 * g + 2],
+                                         *s.acc[4 * g + 1], *s.acc[4 * g]);
+    int i = 0;
+    for (; i + 4 <= s.nw; i += 4) {
+        __m256d xa[4], xb[4];
+        load4(s.src[0] + i, s.src[1] + i, s.src[2] + i, s.src[3] + i, xa);
+        load4(s.src[4] + i, s.src[5] + i, s.src[6] + i, s.src[7] + i, xb);
+        for (int t = 0; t < 4; t++) {
+            const __m256d w = _mm256_broadcast_sd(s.w + i + t);
+            acc[0] = _mm256_add_pd(acc[0], _mm256_mul_pd(w, xa[t]));
+            acc[1] = _mm256_add_pd(acc[1], _mm256_mul_pd(w, xb[t]));
+        }
+    }
+    for (; i < s.nw; i++) {
+        const __m256d w = _mm256_broadcast_sd(s.w + i);
+        for (int g = 0; g < 2; g++) {
+            const float *const *q = s.src + 4 * g;
+            const __m256d x = _mm256_set_pd(double(q[3][i]), double(q[2][i]), double(q[1][i]),
+                                            double(q[0][i]));
+            acc[g] = _mm256_add_pd(acc[g], _mm256_mul_pd(w, x));
+        }
+    }
+    for (int g = 0; g < 2; g++) {
+        alignas(32) double a[4];
+        _mm256_store_pd(a, acc[g]);
+        for (int l = 0; l < 4; l++)
+            *s.acc[4 * g + l] = a[l];
+        if (s.last) {
+            alignas(16) float f[4];
+            _mm_store_ps(f, _mm256_cvtpd_ps(_mm256_div_pd(acc[g], _mm256_set1_pd(s.sum))));
+            for (int l = 0; l < 4; l++)
+                if (s.dst[4 * g + l])
+                    *s.dst[4 * g + l] = f[l];
+        }
+    }
+}
