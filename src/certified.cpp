@@ -696,6 +696,7 @@ void swma_certified(const float *input, int period, int count, float *output, do
         break;
     case SWMA_ISA_SSE2:
         x.accumulate = swma_accumulate_sse2;
+        x.scattered = swma_cert_scattered_sse2;
         block = swma_cert_block_sse2;
         break;
 #endif

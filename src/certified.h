@@ -88,6 +88,7 @@ struct swma_scatter {
 };
 
 #if defined(__i386__) || defined(__x86_64__)
+void swma_cert_scattered_sse2(const swma_scatter &s);
 void swma_cert_scattered_avx2(const swma_scatter &s);
 int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n, float *out);
 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t k0, int n, float *out);

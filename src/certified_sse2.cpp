@@ -274,3 +274,39 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out)
 }
 
 } // namespace
+
+// The AVX2 variant's scattered exact outputs (certified.h) with vectors of two lanes: the
+// definition's operations in its order for each lane.
+void swma_cert_scattered_sse2(const swma_scatter &s)
+{
+    for (int g = 0; g < 8; g += 2) {
+        __m128d acc = s.first ? _mm_setzero_pd() : _mm_set_pd(*s.acc[g + 1], *s.acc[g]);
+        const float *a = s.src[g], *b = s.src[g + 1];
+        int i = 0;
+        for (; i + 2 <= s.nw; i += 2) {
+            double pa, pb; // two floats of each lane, loaded as one 8-byte unit
+            __builtin_memcpy(&pa, a + i, sizeof pa);
+            __builtin_memcpy(&pb, b + i, sizeof pb);
+            const __m128d xa = _mm_cvtps_pd(_mm_castpd_ps(_mm_set_sd(pa)));
+            const __m128d xb = _mm_cvtps_pd(_mm_castpd_ps(_mm_set_sd(pb)));
+            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_set1_pd(s.w[i]), _mm_unpacklo_pd(xa, xb)));
+            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_set1_pd(s.w[i + 1]), _mm_unpackhi_pd(xa, xb)));
+        }
+        if (i < s.nw) {
+            const __m128d x = _mm_set_pd(double(b[i]), double(a[i]));
+            acc = _mm_add_pd(acc, _mm_mul_pd(_mm_set1_pd(s.w[i]), x));
+        }
+        double r[2];
+        _mm_storeu_pd(r, acc);
+        *s.acc[g] = r[0];
+        *s.acc[g + 1] = r[1];
+        if (s.last) {
+            float f[4];
+            _mm_storeu_ps(f, _mm_cvtpd_ps(_mm_div_pd(acc, _mm_set1_pd(s.sum))));
+            if (s.dst[g])
+                *s.dst[g] = f[0];
+            if (s.dst[g + 1])
+                *s.dst[g + 1] = f[1];
+        }
+    }
+}
