@@ -571,7 +571,7 @@ int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &
 
 } // namespace
 
-void swma_cert_recover_lane(const swma_cert &c, const float *in, int64_t kl, int ns, float *out,
+bool swma_cert_recover_lane(const swma_cert &c, const float *in, int64_t kl, int ns, float *out,
                             double l_end)
 {
     const int p = c.period;
@@ -582,20 +582,24 @@ void swma_cert_recover_lane(const swma_cert &c, const float *in, int64_t kl, int
         while (j > kl - p && finite_f(in[j]))
             j--;
         const int64_t from = j + p;
-        if (j > kl - p && from < end)
+        if (j > kl - p && from < end) {
             block_scalar(c, in, from, int(end - from), out, 0, nullptr, nullptr);
-        return;
+            return true;
+        }
+        return false;
     }
     // A lane still failing at its end: redo its final run of failures on the scalar variant,
     // which reseeds once failures pile up.
     constexpr int kStuck = 64;
     if (ns < 2 * kStuck)
-        return;
+        return false;
     int64_t f = end;
     while (f > kl && out[f - 1] != out[f - 1])
         f--;
-    if (end - f >= kStuck)
-        block_scalar(c, in, f, int(end - f), out, 0, nullptr, nullptr);
+    if (end - f < kStuck)
+        return false;
+    block_scalar(c, in, f, int(end - f), out, 0, nullptr, nullptr);
+    return true;
 }
 
 uint32_t swma_cert_decide(const swma_cert &c, double est, double bound, unsigned weak)
@@ -632,10 +636,13 @@ void swma_cert_trace(const float *input, int period, int count, double *est, dou
 
 namespace {
 
-using block_fn = int (*)(const swma_cert &, const float *, int64_t, int, float *);
+using block_fn = int (*)(const swma_cert &, const float *, int64_t, int, float *,
+                         swma_cert_spans &);
 
-int block_scalar_plain(const swma_cert &c, const float *in, int64_t k0, int n, float *out)
+int block_scalar_plain(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+                       swma_cert_spans &spans)
 {
+    spans.n = swma_cert_spans::kMax + 1; // counted, so never scanned
     return block_scalar(c, in, k0, n, out, 0, nullptr, nullptr);
 }
 
@@ -731,12 +738,23 @@ void swma_certified(const float *input, int period, int count, float *output, do
             continue;
         }
         int fails, ranges = 0, covered = 0;
+        swma_cert_spans spans;
         if (weak || probe)
             fails = swma_cert_block_scalar(c, input, k0, n, output, weak);
         else
-            fails = block(c, input, k0, n, output);
-        if (fails)
+            fails = block(c, input, k0, n, output, spans);
+        if (fails < 0 && spans.n <= swma_cert_spans::kMax) {
+            // Only the runs the variant found failures in.
+            fails = 0;
+            for (int s = 0; s < spans.n; s++) {
+                int f = 0, cov = 0;
+                ranges += add_failures(x, spans.start[s], spans.len[s], weak, pd, f, cov);
+                fails += f;
+                covered += cov;
+            }
+        } else if (fails) {
             ranges = add_failures(x, k0, n, weak, pd, fails, covered);
+        }
         n_cert += n - fails;
         n_fail += fails;
         if (choose) {

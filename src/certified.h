@@ -61,16 +61,34 @@ enum swma_cert_weak : unsigned {
 // K sum|x| and eta parts). Bits, not a float: 32-bit x86 returns floats on the x87 stack.
 uint32_t swma_cert_decide(const swma_cert &c, double est, double bound, unsigned weak);
 
+// Where a SIMD variant's failures lie: runs [start, start + len) that hold every failure
+// of its block, so the driver scans those alone. More runs than fit: scan the block.
+struct swma_cert_spans {
+    static constexpr int kMax = 64;
+    int n = 0;
+    int64_t start[kMax];
+    int len[kMax];
+    void add(int64_t s, int l)
+    {
+        if (n < kMax) {
+            start[n] = s;
+            len[n] = l;
+        }
+        n++;
+    }
+};
+
 // One variant's estimates of outputs k0 .. k0 + n - 1 (period - 1 <= k0, k0 + n <= count):
 // each slot gets its certified result or the failure marker. Returns the failures, or -1
-// if the variant leaves the counting to the driver's scan of the block.
+// if the variant leaves the counting to the driver's scan of the block (of the runs in
+// `spans`, when the SIMD variants could record them all).
 int swma_cert_block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
                            unsigned weak);
 // After a variant's segment [kl, kl + ns) whose bound ended at l_end: a segment still
 // failing at its end (a huge value has left residue in the state), or whose bound ended
 // non-finite (the variants keep NaN and infinities out, so only as a safeguard), is
-// estimated again from there on by the scalar variant, which reseeds.
-void swma_cert_recover_lane(const swma_cert &c, const float *in, int64_t kl, int ns, float *out,
+// estimated again from there on by the scalar variant, which reseeds. Whether it was.
+bool swma_cert_recover_lane(const swma_cert &c, const float *in, int64_t kl, int ns, float *out,
                             double l_end);
 // Up to eight outputs of the exact kernel at scattered positions, one per lane: the chunk
 // of weights w[0 .. nw) times src[l][0 .. nw), added to acc[l] in ascending order (acc[l]
@@ -90,8 +108,10 @@ struct swma_scatter {
 #if defined(__i386__) || defined(__x86_64__)
 void swma_cert_scattered_sse2(const swma_scatter &s);
 void swma_cert_scattered_avx2(const swma_scatter &s);
-int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n, float *out);
-int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t k0, int n, float *out);
+int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+                         swma_cert_spans &spans);
+int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+                         swma_cert_spans &spans);
 #endif
 
 // The whole certified computation of outputs period - 1 .. count - 1 (the driver has written

@@ -102,15 +102,16 @@ constexpr int kChunk = 32;
 template <bool Clamp>
 SWMA_AVX2 inline void chain(const consts &k, lanes &a, lanes &b, const double (*er)[kLanes],
                             const double (*ei)[kLanes], const double (*tt)[kLanes],
-                            float (*res)[kLanes], int nj, __m128 marker, __m128i &all)
+                            float (*res)[kLanes], int nj, __m128 marker, __m128i &all_a,
+                            __m128i &all_b)
 {
     for (int t = 0; t < nj; t++) {
         step_pre(k, a, _mm256_load_pd(&er[t][0]), _mm256_load_pd(&ei[t][0]),
                  _mm256_load_pd(&tt[t][0]));
         step_pre(k, b, _mm256_load_pd(&er[t][4]), _mm256_load_pd(&ei[t][4]),
                  _mm256_load_pd(&tt[t][4]));
-        _mm_store_ps(&res[t][0], decide<Clamp>(k, a, marker, all));
-        _mm_store_ps(&res[t][4], decide<Clamp>(k, b, marker, all));
+        _mm_store_ps(&res[t][0], decide<Clamp>(k, a, marker, all_a));
+        _mm_store_ps(&res[t][4], decide<Clamp>(k, b, marker, all_b));
     }
 }
 
@@ -234,8 +235,20 @@ SWMA_AVX2 inline __m256d gather1(const float *in, const int64_t *k, int off)
 
 } // namespace
 
+// Records [start, start + len) for each lane whose bit in `ok_a` (lanes 0-3) or `ok_b`
+// (lanes 4-7) is clear: their decisions' agreement masks, ANDed.
+SWMA_AVX2 inline void note_failures(__m128i ok_a, __m128i ok_b, const int64_t *kl, int off, int len,
+                                    swma_cert_spans &spans)
+{
+    const int ok = _mm_movemask_ps(_mm_castsi128_ps(ok_a)) |
+                   _mm_movemask_ps(_mm_castsi128_ps(ok_b)) << 4;
+    for (int l = 0; l < kLanes; l++)
+        if (!(ok >> l & 1))
+            spans.add(kl[l] + off, len);
+}
+
 SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t k0, int n,
-                                   float *out)
+                                   float *out, swma_cert_spans &spans)
 {
     // Segments of ns = 4m + 1 outputs: the first is decided right after the reseed, the
     // other 4m in steps of four. What does not fit goes to the scalar variant.
@@ -308,14 +321,16 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
         }
     }
 
-    // Every lane of every decision so far gave one float: the block's outputs need no scan.
-    __m128i all = _mm_set1_epi32(-1);
+    // The runs holding failures go to `spans`, so the driver scans those alone.
+    spans.n = 0;
 
     // The segments' first outputs.
     {
+        __m128i ok_a = _mm_set1_epi32(-1), ok_b = ok_a;
         float fa[4], fb[4];
-        _mm_storeu_ps(fa, decide<true>(k, a, marker, all));
-        _mm_storeu_ps(fb, decide<true>(k, b, marker, all));
+        _mm_storeu_ps(fa, decide<true>(k, a, marker, ok_a));
+        _mm_storeu_ps(fb, decide<true>(k, b, marker, ok_b));
+        note_failures(ok_a, ok_b, kl, 0, 1, spans);
         for (int l = 0; l < 4; l++) {
             out[ka[l]] = fa[l];
             out[kb[l]] = fb[l];
@@ -344,10 +359,13 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
                              &tt[s4 + t][4 * g]);
             }
         }
+        __m128i ok_a = _mm_set1_epi32(-1), ok_b = ok_a;
         if (seen > c.safe_bits)
-            chain<true>(k, a, b, er, ei, tt, res, nj, marker, all);
+            chain<true>(k, a, b, er, ei, tt, res, nj, marker, ok_a, ok_b);
         else
-            chain<false>(k, a, b, er, ei, tt, res, nj, marker, all);
+            chain<false>(k, a, b, er, ei, tt, res, nj, marker, ok_a, ok_b);
+        if (!_mm_test_all_ones(_mm_and_si128(ok_a, ok_b)))
+            note_failures(ok_a, ok_b, kl, j0, nj, spans);
         int s8 = 0;
         for (; s8 + 8 <= nj; s8 += 8) {
             float *dst[kLanes];
@@ -366,8 +384,9 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
         }
     }
 
-    // Without a failure the count is the tail's; with one, the driver scans the block.
-    const bool failed = !_mm_test_all_ones(all);
+    // Without a failure the count is the tail's; with some, the driver scans their runs
+    // (the whole block once a lane has been redone by the scalar variant).
+    const bool failed = spans.n > 0;
 
     // Lanes still failing at their end are redone from there by the scalar variant.
     if (failed) {
@@ -375,12 +394,17 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
         _mm256_storeu_pd(la, a.l);
         _mm256_storeu_pd(la + 4, b.l);
         for (int l = 0; l < kLanes; l++)
-            swma_cert_recover_lane(c, in, kl[l], ns, out, la[l]);
+            if (swma_cert_recover_lane(c, in, kl[l], ns, out, la[l]))
+                spans.n = swma_cert_spans::kMax + 1;
     }
 
     const int64_t done = int64_t(kLanes) * ns;
     const int tail = done < n ? swma_cert_block_scalar(c, in, k0 + done, int(n - done), out, 0) : 0;
-    return failed ? -1 : tail;
+    if (!failed)
+        return tail;
+    if (tail)
+        spans.add(k0 + done, int(n - done));
+    return -1;
 }
 
 // Isolated failures would each cost a pass of sixteen contiguous outputs of the exact

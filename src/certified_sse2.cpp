@@ -153,8 +153,10 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out);
 
 } // namespace
 
-int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n, float *out)
+int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+                         swma_cert_spans &spans)
 {
+    spans.n = swma_cert_spans::kMax + 1; // failures are found by scanning the block
     const int m4 = (n / kLanes - 1) / 4;
     if (m4 < 1)
         return swma_cert_block_scalar(c, in, k0, n, out, 0);
