@@ -728,7 +728,12 @@ void swma_certified(const float *input, int period, int count, float *output, do
     pending pd;
     for (int64_t k0 = p - 1; k0 < count;) {
         const int64_t want = probe ? c.reseed : blk;
-        const int n = int(count - k0 < want ? count - k0 : want);
+        int n = int(count - k0 < want ? count - k0 : want);
+        // A short last block keeps segments 145 (mod 1024) outputs long where it can, so its
+        // lanes stay in different cache sets too (see swma_cert_setup); the rest follows as
+        // one more, shorter block.
+        if (n < want && cost.lanes > 1 && n / cost.lanes > 1024 + 145)
+            n = cost.lanes * ((n / cost.lanes - 145) / 1024 * 1024 + 145);
         if (exact_left > 0) {
             exact_left--;
             probe = exact_left == 0 && cheap_probe;
