@@ -149,14 +149,15 @@ inline int scan(const float *x, int64_t n, uint32_t safe)
 }
 
 template <bool Clamp>
-int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out);
+int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+           swma_cert_spans &spans);
 
 } // namespace
 
 int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
                          swma_cert_spans &spans)
 {
-    spans.n = swma_cert_spans::kMax + 1; // failures are found by scanning the block
+    spans.n = 0;
     const int m4 = (n / kLanes - 1) / 4;
     if (m4 < 1)
         return swma_cert_block_scalar(c, in, k0, n, out, 0);
@@ -167,7 +168,7 @@ int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n,
     const int held = scan(in + (k0 - p + 1), int64_t(n) + p - 1, c.safe_bits);
     if (held == 2)
         return swma_cert_block_scalar(c, in, k0, n, out, 0);
-    return held ? lanes4<true>(c, in, k0, n, out) : lanes4<false>(c, in, k0, n, out);
+    return held ? lanes4<true>(c, in, k0, n, out, spans) : lanes4<false>(c, in, k0, n, out, spans);
 }
 
 namespace {
@@ -175,7 +176,8 @@ namespace {
 // The block's four segments, once its inputs are known to be finite (and, without Clamp,
 // within c.safe_bits).
 template <bool Clamp>
-int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out)
+int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+           swma_cert_spans &spans)
 {
     const int m4 = (n / kLanes - 1) / 4;
     const int p = c.period;
@@ -222,11 +224,20 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out)
             step(k, b, xb[s], zero);
         }
     }
+    // Lanes that failed: their run of outputs goes to `spans`, which the driver scans.
+    const auto note = [&](int off, int len) {
+        const int bad = _mm_movemask_ps(_mm_castsi128_ps(differ));
+        for (int l = 0; l < kLanes; l++)
+            if (bad >> l & 1)
+                spans.add(kl[l] + off, len);
+        differ = _mm_setzero_si128();
+    };
     {
         float f[4];
         _mm_storeu_ps(f, decide<Clamp>(k, a, b, differ));
         for (int l = 0; l < kLanes; l++)
             out[kl[l]] = f[l];
+        note(0, 1);
     }
     // A chunk of steps at a time: the state-free parts first (inputs transposed four steps
     // at a time), then the chain, then the results transposed back into runs of outputs.
@@ -249,6 +260,7 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out)
             step_pre(k, b, &er[t][2], &ei[t][2], &tt[t][2]);
             _mm_store_ps(&res[t][0], decide<Clamp>(k, a, b, differ));
         }
+        note(j0, nj);
         for (int s4 = 0; s4 < nj; s4 += 4) {
             __m128 r0 = _mm_load_ps(&res[s4][0]), r1 = _mm_load_ps(&res[s4 + 1][0]),
                    r2 = _mm_load_ps(&res[s4 + 2][0]), r3 = _mm_load_ps(&res[s4 + 3][0]);
@@ -260,19 +272,24 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out)
         }
     }
 
-    // Lanes still failing at their end are redone from there by the scalar variant; then
-    // the driver's scan counts the failures. Without one, the count is the tail's.
-    const bool failed = _mm_movemask_epi8(differ) != 0;
+    // Lanes still failing at their end are redone from there by the scalar variant (then
+    // the driver scans the whole block). Without a failure, the count is the tail's.
+    const bool failed = spans.n > 0;
     if (failed) {
         double ls[4];
         _mm_storeu_pd(ls, a.l);
         _mm_storeu_pd(ls + 2, b.l);
         for (int l = 0; l < kLanes; l++)
-            swma_cert_recover_lane(c, in, kl[l], ns, out, ls[l]);
+            if (swma_cert_recover_lane(c, in, kl[l], ns, out, ls[l]))
+                spans.n = swma_cert_spans::kMax + 1;
     }
     const int64_t done = int64_t(kLanes) * ns;
     const int tail = done < n ? swma_cert_block_scalar(c, in, k0 + done, int(n - done), out, 0) : 0;
-    return failed ? -1 : tail;
+    if (!failed)
+        return tail;
+    if (tail)
+        spans.add(k0 + done, int(n - done));
+    return -1;
 }
 
 } // namespace
