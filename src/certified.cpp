@@ -727,7 +727,10 @@ void swma_certified(const float *input, int period, int count, float *output, do
         path_costs(SWMA_ISA_SCALAR).estimate * 1.5 < cost.exact0 + cost.exact1 * p;
     pending pd;
     for (int64_t k0 = p - 1; k0 < count;) {
-        const int64_t want = probe ? c.reseed : blk;
+        // The call's first block is short (segments of 2193 outputs at most): if its
+        // failures pile up, the exact kernel takes over before a long block is spent.
+        const int64_t first_blk = cost.lanes * (c.reseed < 2192 ? int64_t(c.reseed + 1) : 2193);
+        const int64_t want = probe ? c.reseed : k0 == period - 1 ? first_blk : blk;
         int n = int(count - k0 < want ? count - k0 : want);
         // A short last block keeps segments 145 (mod 1024) outputs long where it can, so its
         // lanes stay in different cache sets too (see swma_cert_setup); the rest follows as
