@@ -211,8 +211,8 @@ SWMA_AVX2 inline void store8(float *const *dst, const float (*res)[kLanes])
                  t2 = _mm256_unpacklo_ps(r2, r3), t3 = _mm256_unpackhi_ps(r2, r3),
                  t4 = _mm256_unpacklo_ps(r4, r5), t5 = _mm256_unpackhi_ps(r4, r5),
                  t6 = _mm256_unpacklo_ps(r6, r7), t7 = _mm256_unpackhi_ps(r6, r7);
-    // u_l holds lane l's steps 0-3 (low half) and lane l + 4's (high half), rows 0-3 and
-    // rows 4-7 apart.
+    // For l < 4, u_l holds steps 0-3 of lane l (low half) and of lane l + 4 (high half),
+    // u_{l+4} their steps 4-7.
     const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE),
                  u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE),
                  u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE),
