@@ -42,8 +42,9 @@ inline double swma_cert_eta_budget(const swma_cert &c)
 // cached.
 void swma_cert_setup(int period, double sum, swma_cert &c);
 
-// The marker a variant writes into an output slot it could not certify. An accepted
-// result is always finite, so a NaN in a slot means "compute exactly".
+// The marker the scalar and AVX2 variants write into an output slot they could not certify
+// (SSE2 writes all bits set). An accepted result is always finite, so any NaN in a slot
+// means "compute exactly".
 constexpr uint32_t SWMA_CERT_FAILED_BITS = 0x7FC0F00Du;
 
 // Test-only weakenings of the decision (the tests show each one changes some result). The
