@@ -372,6 +372,72 @@ TEST(Certified, RaisesNoMoreExceptionsThanTheExactKernelOnInfinities)
 
 // The statistics add up, and an adversarial series goes to the exact kernel block by block
 // when the automatic choice is on.
+// Isolated failures go through a kernel that computes eight scattered outputs at once,
+// one per lane. Each lane must give the exact kernel's bits whether its weights come in
+// one pass or in chunks (long periods), with windows holding an infinity or a NaN among
+// them, and lanes repeated to fill a pass must not write anything.
+TEST(Certified, ScatteredExactOutputsMatchTheExactKernel)
+{
+#if defined(__i386__) || defined(__x86_64__)
+    std::vector<void (*)(const swma_scatter &)> kernels = {swma_cert_scattered_sse2};
+    if (swma_cpu_isa() == SWMA_ISA_AVX2)
+        kernels.push_back(swma_cert_scattered_avx2);
+    swt::Rng rng(11);
+    for (int p : {1, 3, 14, 257, 1000}) {
+        const int n = 3 * p + 400;
+        std::vector<float> in = swt::cert_series(rng, n, swt::kWalk);
+        in[size_t(p + 7)] = std::numeric_limits<float>::infinity();
+        in[size_t(2 * p + 90)] = std::numeric_limits<float>::quiet_NaN();
+        std::vector<float> want(in.size());
+        swma_compute_kernel(in.data(), p, n, want.data(), SWMA_ISA_SCALAR, SWMA_KERNEL_EXACT, 0,
+                            nullptr);
+        std::vector<double> w(static_cast<size_t>(p));
+        swma_weights(1, p, double(p) + 1.0, w.data());
+        double sum = 0.0;
+        for (double x : w)
+            sum = sum + x;
+        for (auto kernel : kernels) {
+            for (int lanes : {8, 3}) {
+                for (int chunk : {p, 5}) { // all weights at once, or five at a time
+                    std::vector<float> out(in.size(), -1.0f);
+                    int64_t k[8];
+                    double acc[8] = {};
+                    for (int l = 0; l < 8; l++)
+                        k[l] = l < lanes ? p - 1 + int64_t(rng.below(n - p + 1)) : k[0];
+                    for (int i0 = 0; i0 < p; i0 += chunk) {
+                        swma_scatter s;
+                        s.w = w.data() + i0;
+                        s.nw = p - i0 < chunk ? p - i0 : chunk;
+                        s.first = i0 == 0;
+                        s.last = i0 + s.nw == p;
+                        s.sum = sum;
+                        double pad[8];
+                        for (int l = 0; l < 8; l++) {
+                            s.src[l] = in.data() + (k[l] - p + 1 + i0);
+                            pad[l] = acc[0];
+                            s.acc[l] = l < lanes ? acc + l : pad + l;
+                            s.dst[l] = l < lanes && s.last ? out.data() + k[l] : nullptr;
+                        }
+                        kernel(s);
+                    }
+                    for (int64_t j = 0; j < n; j++) {
+                        bool lane = false;
+                        for (int l = 0; l < lanes; l++)
+                            lane |= k[l] == j;
+                        const float got = out[size_t(j)], ref = lane ? want[size_t(j)] : -1.0f;
+                        const bool same = swt::bits(got) == swt::bits(ref) || (got != got && ref != ref);
+                        EXPECT_TRUE(same) << "period " << p << " output " << j << " lanes " << lanes
+                                          << " chunk " << chunk;
+                    }
+                }
+            }
+        }
+    }
+#else
+    GTEST_SKIP() << "x86 kernels";
+#endif
+}
+
 TEST(Certified, BlocksWhoseFailuresPileUpGoExact)
 {
     swt::Rng rng(11);
