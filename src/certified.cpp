@@ -514,11 +514,12 @@ void flush(const exact_ctx &x, pending &pd)
 }
 
 int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &pd, int &fails,
-                 int &covered)
+                 int &covered, int &scattered)
 {
     int ranges = 0;
     fails = 0;
     covered = 0;
+    scattered = 0;
     const bool by_bits = weak & SWMA_WEAK_NONFINITE;
     auto marked = [&](int j) {
         const float f = x.out[k0 + j];
@@ -555,7 +556,11 @@ int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &
             l = SWMA_OUTPUT_BLOCK;
         for (int q = j; q < j + l; q++)
             fails += marked(q);
-        covered += l;
+        const bool one_by_one = x.scattered && l <= kScatterLen; // see exact_ranges
+        if (one_by_one)
+            scattered += l;
+        else
+            covered += l;
         const int room = (l + 15) / 16 * 16;
         if (pd.nr == kMaxRanges || pd.total + room > cap)
             flush(x, pd);
@@ -564,7 +569,7 @@ int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &
         pd.nr++;
         pd.total += room;
         j += l;
-        ranges++;
+        ranges += !one_by_one;
     }
     return ranges;
 }
@@ -648,11 +653,13 @@ int block_scalar_plain(const swma_cert &c, const float *in, int64_t k0, int n, f
 
 // What a path costs, in nanoseconds measured on the benchmarks' machine (x86-64, AVX2, no
 // FMA): an exact output costs exact0 + exact1 p, an estimate `estimate`, a range of failed
-// outputs handed to the exact kernel range0 + range1 p, plus exact1 p per output in it.
-// Only the driver's choice depends on them, never a result.
+// outputs handed to the exact kernel range0 + range1 p, plus exact1 p per output in it, and
+// an isolated failure (computed eight to a pass) scatter1 p. Only the driver's choice
+// depends on them, never a result.
 struct costs {
     double exact0, exact1, estimate, range0, range1;
     int lanes; // segments per block
+    double scatter1;
 };
 
 costs path_costs(swma_isa isa)
@@ -660,18 +667,18 @@ costs path_costs(swma_isa isa)
     switch (isa) {
     case SWMA_ISA_AVX2:
 #if defined(__i386__)
-        return {0.6, 0.047, 2.0, 150, 1.25, 8}; // eight ymm registers
+        return {0.6, 0.047, 2.0, 150, 1.25, 8, 0.2}; // eight ymm registers
 #else
-        return {0.6, 0.047, 1.4, 150, 1.25, 8};
+        return {0.6, 0.047, 1.4, 150, 1.25, 8, 0.17};
 #endif
     case SWMA_ISA_SSE2:
 #if defined(__i386__)
-        return {0.9, 0.17, 3.6, 150, 2.0, 4}; // eight xmm registers
+        return {0.9, 0.17, 3.6, 150, 2.0, 4, 0.4}; // eight xmm registers
 #else
-        return {0.7, 0.155, 2.8, 150, 2.0, 4};
+        return {0.7, 0.155, 2.8, 150, 2.0, 4, 0.35};
 #endif
     default:
-        return {0.5, 0.7, 8.5, 100, 1.5, 1};
+        return {0.5, 0.7, 8.5, 100, 1.5, 1, 0.0}; // no scattered kernel
     }
 }
 
@@ -745,7 +752,7 @@ void swma_certified(const float *input, int period, int count, float *output, do
             k0 += n;
             continue;
         }
-        int fails, ranges = 0, covered = 0;
+        int fails, ranges = 0, covered = 0, scattered = 0;
         swma_cert_spans spans;
         if (weak || probe)
             fails = swma_cert_block_scalar(c, input, k0, n, output, weak);
@@ -755,13 +762,14 @@ void swma_certified(const float *input, int period, int count, float *output, do
             // Only the runs the variant found failures in.
             fails = 0;
             for (int s = 0; s < spans.n; s++) {
-                int f = 0, cov = 0;
-                ranges += add_failures(x, spans.start[s], spans.len[s], weak, pd, f, cov);
+                int f = 0, cov = 0, sc = 0;
+                ranges += add_failures(x, spans.start[s], spans.len[s], weak, pd, f, cov, sc);
                 fails += f;
                 covered += cov;
+                scattered += sc;
             }
         } else if (fails) {
-            ranges = add_failures(x, k0, n, weak, pd, fails, covered);
+            ranges = add_failures(x, k0, n, weak, pd, fails, covered, scattered);
         }
         n_cert += n - fails;
         n_fail += fails;
@@ -769,7 +777,8 @@ void swma_certified(const float *input, int period, int count, float *output, do
             const double exact_one = cost.exact0 + cost.exact1 * p;
             const double reseeds = probe ? 0.0 : double(cost.lanes) * p * cost.estimate / 4;
             const double est_cost = n * cost.estimate + reseeds +
-                                    ranges * (cost.range0 + cost.range1 * p) + covered * exact_one;
+                                    ranges * (cost.range0 + cost.range1 * p) + covered * exact_one +
+                                    scattered * cost.scatter1 * p;
             const double exact_cost = double(n) * exact_one;
             if (est_cost > exact_cost) {
                 exact_left = backoff;
