@@ -574,10 +574,10 @@ int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &
     return ranges;
 }
 
-} // namespace
-
-bool swma_cert_recover_lane(const swma_cert &c, const float *in, int64_t kl, int ns, float *out,
-                            double l_end)
+// A segment [kl, kl + ns) whose bound ended at l_end, redone from where it went wrong (see
+// swma_cert_finish). Whether it was.
+bool recover_lane(const swma_cert &c, const float *in, int64_t kl, int ns, float *out,
+                  double l_end)
 {
     const int p = c.period;
     const int64_t end = kl + ns;
@@ -605,6 +605,29 @@ bool swma_cert_recover_lane(const swma_cert &c, const float *in, int64_t kl, int
         return false;
     block_scalar(c, in, f, int(end - f), out, 0, nullptr, nullptr);
     return true;
+}
+
+} // namespace
+
+int swma_cert_finish(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+                     const int64_t *kl, int lanes, int ns, const double *l_end,
+                     swma_cert_spans &spans)
+{
+    const bool failed = spans.n > 0;
+    if (failed) {
+        for (int l = 0; l < lanes; l++)
+            if (recover_lane(c, in, kl[l], ns, out, l_end[l]))
+                spans.n = swma_cert_spans::kMax + 1;
+    }
+    const int64_t done = int64_t(lanes) * ns;
+    const int tail = done < n ? block_scalar(c, in, k0 + done, int(n - done), out, 0, nullptr,
+                                             nullptr)
+                              : 0;
+    if (!failed)
+        return tail;
+    if (tail)
+        spans.add(k0 + done, int(n - done));
+    return -1;
 }
 
 uint32_t swma_cert_decide(const swma_cert &c, double est, double bound, unsigned weak)

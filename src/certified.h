@@ -85,12 +85,16 @@ struct swma_cert_spans {
 // `spans`, when the SIMD variants could record them all).
 int swma_cert_block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
                            unsigned weak);
-// After a variant's segment [kl, kl + ns) whose bound ended at l_end: a segment still
-// failing at its end (a huge value has left residue in the state), or whose bound ended
-// non-finite (the variants keep NaN and infinities out, so only as a safeguard), is
-// estimated again from there on by the scalar variant, which reseeds. Whether it was.
-bool swma_cert_recover_lane(const swma_cert &c, const float *in, int64_t kl, int ns, float *out,
-                            double l_end);
+// The end of a SIMD variant's block, after its `lanes` segments of ns outputs from kl[l],
+// whose bounds ended at l_end[l]. With failures recorded in `spans`: a segment still failing
+// at its end (a huge value has left residue in the state), or whose bound ended non-finite
+// (the variants keep NaN and infinities out, so only as a safeguard), is estimated again
+// from there on by the scalar variant, which reseeds (then the driver scans the whole
+// block). The outputs past the segments, up to k0 + n, go to the scalar variant. Returns
+// what the variant returns: the tail's failures if there was no other, else -1.
+int swma_cert_finish(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+                     const int64_t *kl, int lanes, int ns, const double *l_end,
+                     swma_cert_spans &spans);
 // Up to eight outputs of the exact kernel at scattered positions, one per lane: the chunk
 // of weights w[0 .. nw) times src[l][0 .. nw), added to acc[l] in ascending order (acc[l]
 // starts from 0 when `first`); when `last`, fl(acc[l] / sum) narrowed into dst[l]. All

@@ -384,27 +384,10 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
         }
     }
 
-    // Without a failure the count is the tail's; with some, the driver scans their runs
-    // (the whole block once a lane has been redone by the scalar variant).
-    const bool failed = spans.n > 0;
-
-    // Lanes still failing at their end are redone from there by the scalar variant.
-    if (failed) {
-        double la[8];
-        _mm256_storeu_pd(la, a.l);
-        _mm256_storeu_pd(la + 4, b.l);
-        for (int l = 0; l < kLanes; l++)
-            if (swma_cert_recover_lane(c, in, kl[l], ns, out, la[l]))
-                spans.n = swma_cert_spans::kMax + 1;
-    }
-
-    const int64_t done = int64_t(kLanes) * ns;
-    const int tail = done < n ? swma_cert_block_scalar(c, in, k0 + done, int(n - done), out, 0) : 0;
-    if (!failed)
-        return tail;
-    if (tail)
-        spans.add(k0 + done, int(n - done));
-    return -1;
+    double la[kLanes];
+    _mm256_storeu_pd(la, a.l);
+    _mm256_storeu_pd(la + 4, b.l);
+    return swma_cert_finish(c, in, k0, n, out, kl, kLanes, ns, la, spans);
 }
 
 // Isolated failures would each cost a pass of sixteen contiguous outputs of the exact

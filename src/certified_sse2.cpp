@@ -272,24 +272,10 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
         }
     }
 
-    // Lanes still failing at their end are redone from there by the scalar variant (then
-    // the driver scans the whole block). Without a failure, the count is the tail's.
-    const bool failed = spans.n > 0;
-    if (failed) {
-        double ls[4];
-        _mm_storeu_pd(ls, a.l);
-        _mm_storeu_pd(ls + 2, b.l);
-        for (int l = 0; l < kLanes; l++)
-            if (swma_cert_recover_lane(c, in, kl[l], ns, out, ls[l]))
-                spans.n = swma_cert_spans::kMax + 1;
-    }
-    const int64_t done = int64_t(kLanes) * ns;
-    const int tail = done < n ? swma_cert_block_scalar(c, in, k0 + done, int(n - done), out, 0) : 0;
-    if (!failed)
-        return tail;
-    if (tail)
-        spans.add(k0 + done, int(n - done));
-    return -1;
+    double ls[kLanes];
+    _mm_storeu_pd(ls, a.l);
+    _mm_storeu_pd(ls + 2, b.l);
+    return swma_cert_finish(c, in, k0, n, out, kl, kLanes, ns, ls, spans);
 }
 
 } // namespace
