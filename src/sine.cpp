@@ -257,28 +257,6 @@ inline v2d pick_lanes(v2l m, v2d a, v2d b) // a where m is all ones, else b
     return (v2d)(((v2l)a & m) | ((v2l)b & ~m));
 }
 
-inline void fast_two_sum2(v2d a, v2d b, v2d &s, v2d &e)
-{
-    s = a + b;
-    e = b - (s - a);
-}
-
-inline void split2(v2d a, v2d &hi, v2d &lo)
-{
-    const v2d c = a * 134217729.0;
-    hi = c - (c - a);
-    lo = a - hi;
-}
-
-inline void two_prod2(v2d a, v2d b, v2d &p, v2d &e)
-{
-    v2d ah, al, bh, bl;
-    p = a * b;
-    split2(a, ah, al);
-    split2(b, bh, bl);
-    e = ((ah * bh - p) + ah * bl + al * bh) + al * bl;
-}
-
 } // namespace
 
 void swma_sin_many(const double *x, int n, double *y)
@@ -295,7 +273,7 @@ void swma_sin_many(const double *x, int n, double *y)
         const v2d zero = {0.0, 0.0};
         const v2l folded = (v2l)(xv > 0x1.921fb54442d18p+0);
         v2d d = SWMA_PI_HI - xv, fh, fl;
-        fast_two_sum2(d, zero + SWMA_PI_LO, fh, fl);
+        swma_fast_two_sum(d, zero + SWMA_PI_LO, fh, fl);
         fl = fl + SWMA_PI_LO2;
         const v2d yh = pick_lanes(folded, fh, xv), yl = pick_lanes(folded, fl, zero);
 
@@ -312,10 +290,10 @@ void swma_sin_many(const double *x, int n, double *y)
         const v2d sm = t3 * (-1.0 / 6) + (t3 * t2) * (1.0 / 120 + t2 * (-1.0 / 5040));
 
         v2d ph, pl, s, se, rh, rl;
-        two_prod2(ch, th, ph, pl);
-        fast_two_sum2(sh, ph, s, se);
+        swma_two_prod(ch, th, ph, pl);
+        swma_fast_two_sum(sh, ph, s, se);
         const v2d low = ((se + pl) + (sl + cl * th)) + ((ch * yl + sh * cm1) + ch * sm);
-        fast_two_sum2(s, low, rh, rl);
+        swma_fast_two_sum(s, low, rh, rl);
         const v2l ok = (v2l)(rh == rh + rl * (1.0 + kRoundingTestFactor));
         y[m] = ok[0] ? rh[0] : sin_slow(x0);
         y[m + 1] = ok[1] ? rh[1] : sin_slow(x1);
