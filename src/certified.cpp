@@ -400,7 +400,7 @@ struct exact_ctx {
     void (*scattered)(const swma_scatter &);
 };
 
-constexpr int kMaxRanges = 64;
+constexpr int kMaxRanges = 256;
 constexpr int kScatterLen = 4;
 
 // Collects outputs for the scattered kernel, eight to a pass.
@@ -435,7 +435,7 @@ struct scatter_batch {
     }
 };
 
-void exact_ranges(const exact_ctx &x, const int *start, const int *len, int nr)
+void exact_ranges(const exact_ctx &x, const int *start, const uint16_t *len, int nr)
 {
     const int p = x.period;
     const bool chunked = p > SWMA_WEIGHT_CHUNK;
@@ -466,7 +466,7 @@ void exact_ranges(const exact_ctx &x, const int *start, const int *len, int nr)
                     double *acc = chunked ? x.acc + off + q : sums + sb.lanes;
                     sb.add(x.in + (k - p + i0), acc, last ? x.out + k : nullptr);
                 }
-                off += (len[r] + 15) / 16 * 16;
+                off += len[r];
                 continue;
             }
             for (int j0 = 0; j0 < len[r]; j0 += SWMA_OUTPUT_BLOCK) {
@@ -490,29 +490,41 @@ void exact_block(const exact_ctx &x, int64_t k0, int n)
     const int cap = x.period <= SWMA_WEIGHT_CHUNK ? SWMA_OUTPUT_BLOCK : SWMA_LONG_SPAN;
     for (int j = 0; j < n; j += cap) {
         const int s = int(k0 + j);
-        const int l = n - j < cap ? n - j : cap;
+        const uint16_t l = uint16_t(n - j < cap ? n - j : cap);
         exact_ranges(x, &s, &l, 1);
     }
 }
 
-// The marked outputs of [k0, k0 + n), exactly: runs of marks a few slots apart merge into
-// one range (recomputing a certified slot gives the same bits), batches of ranges share
-// the weights' evaluation.
 // Ranges waiting for the exact kernel: a long period's batch shares one evaluation of its
 // weights, so failures are kept across blocks until the batch is full.
 struct pending {
-    int start[kMaxRanges], len[kMaxRanges];
+    int start[kMaxRanges];
+    uint16_t len[kMaxRanges]; // at most SWMA_LONG_SPAN
     int nr = 0, total = 0;
+
+    void flush(const exact_ctx &x)
+    {
+        if (nr)
+            exact_ranges(x, start, len, nr);
+        nr = 0;
+        total = 0;
+    }
+    // A range that takes `room` of the batch's running sums (at most `cap` in all).
+    void add(const exact_ctx &x, int s, int l, int room, int cap)
+    {
+        if (nr == kMaxRanges || total + room > cap)
+            flush(x);
+        start[nr] = s;
+        len[nr] = uint16_t(l);
+        nr++;
+        total += room;
+    }
 };
 
-void flush(const exact_ctx &x, pending &pd)
-{
-    if (pd.nr)
-        exact_ranges(x, pd.start, pd.len, pd.nr);
-    pd.nr = 0;
-    pd.total = 0;
-}
-
+// The marked outputs of [k0, k0 + n), exactly: runs of marks a few slots apart merge into
+// one range (recomputing a certified slot gives the same bits), or, when a run's marks are
+// sparse, each mark goes alone to the scattered kernel; batches of ranges share the
+// weights' evaluation.
 int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &pd, int &fails,
                  int &covered, int &scattered)
 {
@@ -554,22 +566,23 @@ int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &
         int l = e - j;
         if (l > SWMA_OUTPUT_BLOCK)
             l = SWMA_OUTPUT_BLOCK;
+        int f = 0;
         for (int q = j; q < j + l; q++)
-            fails += marked(q);
-        const bool one_by_one = x.scattered && l <= kScatterLen; // see exact_ranges
-        if (one_by_one)
-            scattered += l;
-        else
+            f += marked(q);
+        fails += f;
+        // A pass of the exact kernel computes sixteen outputs for the price of about four
+        // scattered ones: a sparse run goes mark by mark to the scattered kernel.
+        if (x.scattered && f <= kScatterLen * ((l + 15) / 16)) {
+            scattered += f;
+            for (int q = j; q < j + l; q++)
+                if (marked(q))
+                    pd.add(x, int(k0 + q), 1, 1, cap);
+        } else {
             covered += l;
-        const int room = (l + 15) / 16 * 16;
-        if (pd.nr == kMaxRanges || pd.total + room > cap)
-            flush(x, pd);
-        pd.start[pd.nr] = int(k0 + j);
-        pd.len[pd.nr] = l;
-        pd.nr++;
-        pd.total += room;
+            ranges++;
+            pd.add(x, int(k0 + j), l, (l + 15) / 16 * 16, cap);
+        }
         j += l;
-        ranges += !one_by_one;
     }
     return ranges;
 }
@@ -813,7 +826,7 @@ void swma_certified(const float *input, int period, int count, float *output, do
         probe = false;
         k0 += n;
     }
-    flush(x, pd);
+    pd.flush(x);
     if (stats) {
         stats->certified = n_cert;
         stats->failed = n_fail;
