@@ -178,6 +178,19 @@ void swma_cert_setup(int period, double sum, swma_cert &c)
         const double y = x - K;
         c.c_out = y >= 0 ? y * kPadUp : y * kPadDown * kPadDown;
     }
+    // A chunk's growth omega^32 by five squarings, each rounded up, and the step
+    // coefficients times it, padded once more for the roundings of the chunk's sums
+    // (section 8). A negative c_out is not grown: it only shrinks, toward zero.
+    {
+        double grow = c.omega;
+        for (int q = 0; q < 5; q++)
+            grow = grow * grow * kPadUp;
+        static_assert(SWMA_CERT_CHUNK == 32, "the squarings give omega^32");
+        c.ch_omega = grow;
+        c.ch_a_c = c.a_c * grow * kPadUp;
+        c.ch_a_in = c.a_in * grow * kPadUp;
+        c.ch_c_out = c.c_out >= 0 ? c.c_out * grow * kPadUp : c.c_out * kPadDown;
+    }
     c.eta = kEta;
     c.sum = sum;
     c.r = 1.0 / sum;
@@ -204,11 +217,14 @@ void swma_cert_setup(int period, double sum, swma_cert &c)
     {
         const double u2 = (1 + 2 * kU) * kPadUp;           // >= (1 + u)^2
         const double n = double(p) + double(c.reseed) + 8.0; // steps after a reseed, at most
-        // alpha - 1 and beta of the growth L_{j+1} <= alpha L_j + beta X, rounded up.
-        const double am1 = ((c.omega - 1.0) + 4 * kU * c.omega + 2 * c.a_c) * kPadUp;
+        // alpha - 1 and beta of the growth L_{j+1} <= alpha L_j + beta X, rounded up; the
+        // 2^-39 and the 1 + 2^-30 cover the AVX2 variant's growth a chunk at a time too.
+        const double am1 =
+            ((c.omega - 1.0) + 4 * kU * c.omega + 2 * c.a_c + 0x1p-39) * kPadUp;
         const double cout_abs = c.c_out >= 0 ? c.c_out : -c.c_out;
-        const double beta =
-            ((1.5 * c.a_c * cmax * double(p) + c.a_in + cout_abs) * (1 + 5 * kU)) * kPadUp;
+        const double beta = ((1.5 * c.a_c * cmax * double(p) + c.a_in + cout_abs) *
+                             (1 + 5 * kU) * (1 + 0x1p-30)) *
+                            kPadUp;
         double x_safe = 0.0;
         if (n * am1 <= 0.5) { // then alpha^n <= e^0.5 < 2
             const double f = u2 * (c.r * cmax * double(p) * kPadUp +
@@ -674,6 +690,36 @@ void swma_cert_trace(const float *input, int period, int count, double *est, dou
         block_scalar(c, input, k0, n, nullptr, 0, est, bound);
     }
 }
+
+#if defined(__i386__) || defined(__x86_64__)
+void swma_cert_trace_avx2(const float *input, int period, int count, float *out, double *est,
+                          double *bound)
+{
+    for (int64_t k = 0; k < count; k++)
+        est[k] = bound[k] = __builtin_nan("");
+    if (period < 1 || count < period)
+        return;
+    double sum = 0.0;
+    double w[256];
+    const double pp1 = double(period) + 1.0;
+    for (int64_t i0 = 1; i0 <= period; i0 += 256) {
+        const int nw = int(period - i0 + 1 < 256 ? period - i0 + 1 : 256);
+        swma_weights(i0, nw, pp1, w);
+        for (int m = 0; m < nw; m++)
+            sum = sum + w[m];
+    }
+    swma_cert c;
+    swma_cert_setup(period, sum, c);
+    const int64_t blk = int64_t(c.reseed / 4 * 4 + 1) * 8;
+    for (int64_t k0 = period - 1; k0 < count; k0 += blk) {
+        const int n = int(count - k0 < blk ? count - k0 : blk);
+        swma_cert_spans spans;
+        spans.trace_est = est;
+        spans.trace_bound = bound;
+        swma_cert_block_avx2(c, input, k0, n, out, spans);
+    }
+}
+#endif
 
 namespace {
 

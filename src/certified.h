@@ -20,6 +20,11 @@ struct swma_cert {
     double eta;     // absolute term per step (underflow), a normal number; a reseed starts
                     // the bound at eta times the most steps before the next reseed
     double omega;   // growth of the bound per step: >= max(1, |v|), padded
+    // The AVX2 variant's bound a chunk of at most SWMA_CERT_CHUNK steps at a time
+    // (section 8): the growth over a chunk, >= omega^32, and the coefficients of the
+    // chunk's sums of sc, |x_in| and |x_out|, each times that growth (c_out's only where
+    // positive), padded.
+    double ch_omega, ch_a_c, ch_a_in, ch_c_out;
     double r;       // fl(1 / S)
     double g;       // m = L g bounds |fl(T/S) - q| and the rounding of q -+ m
     double sum;     // S, the weight sum, as the exact kernel forms it
@@ -29,6 +34,9 @@ struct swma_cert {
     uint32_t safe_bits; // inputs since a reseed whose magnitudes' bits are at most this
                         // keep every interval end inside the float range: no clamps needed
 };
+
+// Steps per chunk of the AVX2 variant: its bound grows a chunk at a time.
+constexpr int SWMA_CERT_CHUNK = 32;
 
 // The bound's starting value at a reseed: eta for every step it may take before the next
 // reseed (p steps of the reseed itself and at most R + 4 after it).
@@ -69,6 +77,9 @@ struct swma_cert_spans {
     int n = 0;
     int64_t start[kMax];
     int len[kMax];
+    // For the tests: where set, the AVX2 variant writes the estimate est_k and the bound it
+    // decided output k with (L_k, or its chunk's M) for each output of its segments.
+    double *trace_est = nullptr, *trace_bound = nullptr;
     void add(int64_t s, int l)
     {
         if (n < kMax) {
@@ -140,5 +151,12 @@ bool swma_cert_pays(int period, int64_t results, swma_isa isa);
 // scalar variant carries them (reseeds included), into est[k] and bound[k]; NaN where the
 // window holds a non-finite value.
 void swma_cert_trace(const float *input, int period, int count, double *est, double *bound);
+#if defined(__i386__) || defined(__x86_64__)
+// The same from the AVX2 variant's lanes, blocks as the driver cuts them (the CPU must have
+// AVX2), its results into out: est and bound where a lane decided the output, NaN
+// elsewhere (the outputs past the segments, and blocks that went to the scalar variant).
+void swma_cert_trace_avx2(const float *input, int period, int count, float *out, double *est,
+                          double *bound);
+#endif
 
 #endif

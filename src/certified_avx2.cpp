@@ -3,8 +3,11 @@
 // A block of outputs is cut into eight segments of equal length; lane l of two vectors of
 // four doubles carries segment l's state (C_r, C_i and the bound L), so one step advances
 // eight independent recurrences and the latency of each chain hides behind the others.
-// The arithmetic of each lane is the scalar variant's step, operation for operation
-// (docs/certified.md); only the order in which lanes are visited differs.
+// Each lane's state is the scalar variant's, operation for operation (docs/certified.md);
+// only the order in which lanes are visited differs. The bound is not: it grows a chunk of
+// 32 steps at a time from the chunk's sums (docs: section 8), so a step costs the state's
+// arithmetic and three sums, and a chunk's outputs are decided once its last step is
+// taken, beside the next chunk's steps.
 // Inputs come in four steps at a time, widened and transposed as 4x4 blocks of doubles;
 // results leave eight steps at a time by 8x8 transposes of floats. Compiled for AVX2 by
 // function attributes only; no FMA (a fused multiply-add would change the roundings the
@@ -21,7 +24,8 @@ namespace {
 constexpr int kLanes = 8;
 
 struct consts {
-    __m256d vr, vi, zr, zi, a_c, a_in, c_out, omega, r, g, abs_mask;
+    __m256d vr, vi, zr, zi, r, g, abs_mask;
+    __m256d ch_omega, ch_a_c, ch_a_in, ch_c_out; // the bound's growth over a chunk
     __m256d lo_max, lo_min, hi_max, hi_min;
 };
 
@@ -31,58 +35,75 @@ struct lanes {
 
 SWMA_AVX2 inline __m256d vabs(__m256d x, __m256d mask) { return _mm256_and_pd(x, mask); }
 
-// The parts of a step that do not depend on the state, for four lanes: er = zr x_in - x_out,
-// ei = zi x_in and the bound's input terms tt = a_in |x_in| + c_out |x_out|, each rounded as
-// the scalar step rounds it.
+// What a chunk of steps adds to the bound, for four lanes: the sums over its steps of
+// sc = |C_r| + |C_i| (the state each step starts from), of |x_in| and of |x_out|.
+struct sums {
+    __m256d sc, in, out;
+};
+
+// The parts of a step that do not depend on the state, for four lanes: er = zr x_in - x_out
+// and ei = zi x_in, each rounded as the scalar step rounds it; |x_in| and |x_out| go into
+// the chunk's sums.
 SWMA_AVX2 inline void entering(const consts &k, __m256d xin, __m256d xout, double *er, double *ei,
-                               double *tt)
+                               sums &t)
 {
     _mm256_store_pd(er, _mm256_sub_pd(_mm256_mul_pd(k.zr, xin), xout));
     _mm256_store_pd(ei, _mm256_mul_pd(k.zi, xin));
-    _mm256_store_pd(tt, _mm256_add_pd(_mm256_mul_pd(k.a_in, vabs(xin, k.abs_mask)),
-                                      _mm256_mul_pd(k.c_out, vabs(xout, k.abs_mask))));
+    t.in = _mm256_add_pd(t.in, vabs(xin, k.abs_mask));
+    t.out = _mm256_add_pd(t.out, vabs(xout, k.abs_mask));
 }
 
-// One step of four lanes from its precomputed entering parts.
-SWMA_AVX2 inline void step_pre(const consts &k, lanes &s, __m256d er, __m256d ei, __m256d tt)
+// One step of four lanes from its precomputed entering parts: the state as the scalar step
+// computes it; the bound only takes the state's size into the chunk's sum.
+SWMA_AVX2 inline void step_pre(const consts &k, lanes &s, __m256d er, __m256d ei, __m256d &sc)
 {
-    const __m256d sc = _mm256_add_pd(vabs(s.cr, k.abs_mask), vabs(s.ci, k.abs_mask));
+    sc = _mm256_add_pd(sc, _mm256_add_pd(vabs(s.cr, k.abs_mask), vabs(s.ci, k.abs_mask)));
     const __m256d nr =
         _mm256_add_pd(_mm256_sub_pd(_mm256_mul_pd(k.vr, s.cr), _mm256_mul_pd(k.vi, s.ci)), er);
     const __m256d ni =
         _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(k.vr, s.ci), _mm256_mul_pd(k.vi, s.cr)), ei);
-    s.l = _mm256_add_pd(_mm256_mul_pd(s.l, k.omega), _mm256_add_pd(_mm256_mul_pd(k.a_c, sc), tt));
     s.cr = nr;
     s.ci = ni;
 }
 
-// One step of four lanes: the scalar step's operations in the same order.
-SWMA_AVX2 inline void step(const consts &k, lanes &s, __m256d xin, __m256d xout)
+// The bound over a chunk of at most 32 steps (docs/certified.md, section 8): from L at its
+// start and its sums, L at its end (into s.l) and the returned M, which bounds every state
+// of the chunk. M is the part without the leaving inputs where their coefficient is
+// negative, else L at the end: the larger of the two.
+SWMA_AVX2 inline __m256d chunk_bound(const consts &k, lanes &s, const sums &t)
 {
-    const __m256d sc = _mm256_add_pd(vabs(s.cr, k.abs_mask), vabs(s.ci, k.abs_mask));
+    const __m256d pos =
+        _mm256_add_pd(_mm256_mul_pd(s.l, k.ch_omega),
+                      _mm256_add_pd(_mm256_mul_pd(k.ch_a_c, t.sc), _mm256_mul_pd(k.ch_a_in, t.in)));
+    s.l = _mm256_add_pd(pos, _mm256_mul_pd(k.ch_c_out, t.out));
+    return _mm256_max_pd(pos, s.l);
+}
+
+// One reseed step of four lanes, nothing leaving: the state as the scalar step computes it
+// with x_out = 0 (x - 0 is x), sc and |x_in| into the chunk's sums.
+SWMA_AVX2 inline void seed_step(const consts &k, lanes &s, __m256d xin, sums &t)
+{
+    t.sc = _mm256_add_pd(t.sc, _mm256_add_pd(vabs(s.cr, k.abs_mask), vabs(s.ci, k.abs_mask)));
+    t.in = _mm256_add_pd(t.in, vabs(xin, k.abs_mask));
     const __m256d nr = _mm256_add_pd(_mm256_sub_pd(_mm256_mul_pd(k.vr, s.cr), _mm256_mul_pd(k.vi, s.ci)),
-                                     _mm256_sub_pd(_mm256_mul_pd(k.zr, xin), xout));
+                                     _mm256_mul_pd(k.zr, xin));
     const __m256d ni = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(k.vr, s.ci), _mm256_mul_pd(k.vi, s.cr)),
                                      _mm256_mul_pd(k.zi, xin));
-    const __m256d t = _mm256_add_pd(
-        _mm256_mul_pd(k.a_c, sc),
-        _mm256_add_pd(_mm256_mul_pd(k.a_in, vabs(xin, k.abs_mask)),
-                      _mm256_mul_pd(k.c_out, vabs(xout, k.abs_mask))));
-    s.l = _mm256_add_pd(_mm256_mul_pd(s.l, k.omega), t);
     s.cr = nr;
     s.ci = ni;
 }
 
-// The decision for four lanes: certified floats, or the marker where the narrowed ends
-// differ in any bit. The clamps use min(x, bound) / max(x, bound) with x first, which give
-// the bound for a NaN x, as the scalar comparisons do. Without Clamp the caller has shown
-// that no end can leave the float range (every input since the reseed within safe_bits).
+// The decision for four lanes from est = Im C and m: certified floats, or the marker where
+// the narrowed ends differ in any bit. The clamps use min(x, bound) / max(x, bound) with x
+// first, which give the bound for a NaN x, as the scalar comparisons do. Without Clamp the
+// caller has shown that no end can leave the float range (every input since the reseed
+// within safe_bits).
 template <bool Clamp>
-SWMA_AVX2 inline __m128 decide(const consts &k, const lanes &s, __m128 marker, __m128i &all)
+SWMA_AVX2 inline __m128 decide(const consts &k, __m256d est, __m256d m, __m128 marker,
+                               __m128i &all)
 {
     // est = Im C as it stands: a -0 fails like +0 would, since m > 0 (docs: section 6).
-    const __m256d q = _mm256_mul_pd(s.ci, k.r);
-    const __m256d m = _mm256_mul_pd(s.l, k.g);
+    const __m256d q = _mm256_mul_pd(est, k.r);
     __m256d lo = _mm256_sub_pd(q, m);
     __m256d hi = _mm256_add_pd(q, m);
     if (Clamp) {
@@ -96,22 +117,38 @@ SWMA_AVX2 inline __m128 decide(const consts &k, const lanes &s, __m128 marker, _
     return _mm_blendv_ps(marker, flo, _mm_castsi128_ps(same));
 }
 
-constexpr int kChunk = 32;
+constexpr int kChunk = SWMA_CERT_CHUNK;
 
-// nj steps of both groups of lanes from their precomputed entering parts, each decided.
+// nj steps of both groups of lanes from their entering parts in er and ei; each step's
+// new Im C replaces its er entry. Beside them, the decisions of the previous chunk's nd
+// outputs from its estimates `pest` and its m (ma, mb): the two are independent, so the
+// decisions fill the time each step waits for the one before.
 template <bool Clamp>
-SWMA_AVX2 inline void chain(const consts &k, lanes &a, lanes &b, const double (*er)[kLanes],
-                            const double (*ei)[kLanes], const double (*tt)[kLanes],
-                            float (*res)[kLanes], int nj, __m128 marker, __m128i &all_a,
+SWMA_AVX2 inline void chain(const consts &k, lanes &a, lanes &b, sums &ta, sums &tb,
+                            double (*er)[kLanes], const double (*ei)[kLanes], int nj,
+                            const double (*pest)[kLanes], __m256d ma, __m256d mb,
+                            float (*res)[kLanes], int nd, __m128 marker, __m128i &all_a,
                             __m128i &all_b)
 {
-    for (int t = 0; t < nj; t++) {
-        step_pre(k, a, _mm256_load_pd(&er[t][0]), _mm256_load_pd(&ei[t][0]),
-                 _mm256_load_pd(&tt[t][0]));
-        step_pre(k, b, _mm256_load_pd(&er[t][4]), _mm256_load_pd(&ei[t][4]),
-                 _mm256_load_pd(&tt[t][4]));
-        _mm_store_ps(&res[t][0], decide<Clamp>(k, a, marker, all_a));
-        _mm_store_ps(&res[t][4], decide<Clamp>(k, b, marker, all_b));
+    const int both = nj < nd ? nj : nd;
+    int t = 0;
+    for (; t < both; t++) {
+        step_pre(k, a, _mm256_load_pd(&er[t][0]), _mm256_load_pd(&ei[t][0]), ta.sc);
+        step_pre(k, b, _mm256_load_pd(&er[t][4]), _mm256_load_pd(&ei[t][4]), tb.sc);
+        _mm256_store_pd(&er[t][0], a.ci);
+        _mm256_store_pd(&er[t][4], b.ci);
+        _mm_store_ps(&res[t][0], decide<Clamp>(k, _mm256_load_pd(&pest[t][0]), ma, marker, all_a));
+        _mm_store_ps(&res[t][4], decide<Clamp>(k, _mm256_load_pd(&pest[t][4]), mb, marker, all_b));
+    }
+    for (; t < nj; t++) {
+        step_pre(k, a, _mm256_load_pd(&er[t][0]), _mm256_load_pd(&ei[t][0]), ta.sc);
+        step_pre(k, b, _mm256_load_pd(&er[t][4]), _mm256_load_pd(&ei[t][4]), tb.sc);
+        _mm256_store_pd(&er[t][0], a.ci);
+        _mm256_store_pd(&er[t][4], b.ci);
+    }
+    for (; t < nd; t++) {
+        _mm_store_ps(&res[t][0], decide<Clamp>(k, _mm256_load_pd(&pest[t][0]), ma, marker, all_a));
+        _mm_store_ps(&res[t][4], decide<Clamp>(k, _mm256_load_pd(&pest[t][4]), mb, marker, all_b));
     }
 }
 
@@ -235,6 +272,20 @@ SWMA_AVX2 inline __m256d gather1(const float *in, const int64_t *k, int off)
 
 } // namespace
 
+// For the tests: the estimates and bounds of a chunk's outputs.
+SWMA_AVX2 inline void trace(const double (*est)[kLanes], __m256d ma, __m256d mb,
+                            const int64_t *kl, int j0, int nj, swma_cert_spans &spans)
+{
+    double m[kLanes];
+    _mm256_storeu_pd(m, ma);
+    _mm256_storeu_pd(m + 4, mb);
+    for (int l = 0; l < kLanes; l++)
+        for (int t = 0; t < nj; t++) {
+            spans.trace_est[kl[l] + j0 + t] = est[t][l];
+            spans.trace_bound[kl[l] + j0 + t] = m[l];
+        }
+}
+
 // Records [start, start + len) for each lane whose bit in `ok_a` (lanes 0-3) or `ok_b`
 // (lanes 4-7) is clear: their decisions' agreement masks, ANDed.
 SWMA_AVX2 inline void note_failures(__m128i ok_a, __m128i ok_b, const int64_t *kl, int off, int len,
@@ -262,10 +313,10 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     k.vi = _mm256_set1_pd(c.vi);
     k.zr = _mm256_set1_pd(c.zr);
     k.zi = _mm256_set1_pd(c.zi);
-    k.a_c = _mm256_set1_pd(c.a_c);
-    k.a_in = _mm256_set1_pd(c.a_in);
-    k.c_out = _mm256_set1_pd(c.c_out);
-    k.omega = _mm256_set1_pd(c.omega);
+    k.ch_omega = _mm256_set1_pd(c.ch_omega);
+    k.ch_a_c = _mm256_set1_pd(c.ch_a_c);
+    k.ch_a_in = _mm256_set1_pd(c.ch_a_in);
+    k.ch_c_out = _mm256_set1_pd(c.ch_c_out);
     k.r = _mm256_set1_pd(c.r);
     k.g = _mm256_set1_pd(c.g);
     k.abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFll));
@@ -300,25 +351,32 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
         seen = m > seen ? m : seen;
         return seen > 0x7F7FFFFFu;
     };
+    // The bound grows a chunk of at most 32 steps at a time, as after the reseed.
+    sums sa = {zero, zero, zero}, sb = sa;
     for (; (i - (-p + 1)) < p % 4; i++) {
         if (take(largest1(in, ka, i)) || take(largest1(in, kb, i)))
             return to_scalar();
-        step(k, a, gather1(in, ka, i), zero);
-        step(k, b, gather1(in, kb, i), zero);
+        seed_step(k, a, gather1(in, ka, i), sa);
+        seed_step(k, b, gather1(in, kb, i), sb);
     }
+    chunk_bound(k, a, sa);
+    chunk_bound(k, b, sb);
     while (i <= 0) {
-        const int m = 1 - i < 32 ? 1 - i : 32; // a multiple of 4
+        const int m = 1 - i < kChunk ? 1 - i : kChunk; // a multiple of 4
         if (take(runs_largest(in, kl, i, m)))
             return to_scalar();
+        sa = sb = sums{zero, zero, zero};
         for (const int e = i + m; i < e; i += 4) {
             __m256d xa[4], xb[4];
             load4(in + ka[0] + i, in + ka[1] + i, in + ka[2] + i, in + ka[3] + i, xa);
             load4(in + kb[0] + i, in + kb[1] + i, in + kb[2] + i, in + kb[3] + i, xb);
             for (int s = 0; s < 4; s++) {
-                step(k, a, xa[s], zero);
-                step(k, b, xb[s], zero);
+                seed_step(k, a, xa[s], sa);
+                seed_step(k, b, xb[s], sb);
             }
         }
+        chunk_bound(k, a, sa);
+        chunk_bound(k, b, sb);
     }
 
     // The runs holding failures go to `spans`, so the driver scans those alone.
@@ -328,44 +386,40 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     {
         __m128i ok_a = _mm_set1_epi32(-1), ok_b = ok_a;
         float fa[4], fb[4];
-        _mm_storeu_ps(fa, decide<true>(k, a, marker, ok_a));
-        _mm_storeu_ps(fb, decide<true>(k, b, marker, ok_b));
+        _mm_storeu_ps(fa, decide<true>(k, a.ci, _mm256_mul_pd(a.l, k.g), marker, ok_a));
+        _mm_storeu_ps(fb, decide<true>(k, b.ci, _mm256_mul_pd(b.l, k.g), marker, ok_b));
         note_failures(ok_a, ok_b, kl, 0, 1, spans);
         for (int l = 0; l < 4; l++) {
             out[ka[l]] = fa[l];
             out[kb[l]] = fb[l];
         }
+        if (spans.trace_est) {
+            alignas(32) double est[1][kLanes];
+            _mm256_store_pd(est[0], a.ci);
+            _mm256_store_pd(est[0] + 4, b.ci);
+            trace(est, a.l, b.l, kl, 0, 1, spans);
+        }
     }
 
     // Outputs kl + j for j = 1 .. ns - 1: step (x_in = in[kl + j], x_out = in[kl + j - p]),
     // then decide. A chunk of steps at a time: first the state-free parts of every step for
-    // all eight lanes (transposing the inputs), then the chain, then the results transposed
-    // back into runs of outputs.
-    alignas(32) double er[kChunk][kLanes], ei[kChunk][kLanes], tt[kChunk][kLanes];
+    // all eight lanes (transposing the inputs), then the chain, which also decides the
+    // previous chunk's outputs, whose bound is known once all of its steps are taken; then
+    // those results, transposed back into runs of outputs.
+    // er[cur] holds the chunk's entering parts, then its estimates; er[cur ^ 1] the previous
+    // chunk's estimates.
+    alignas(32) double er[2][kChunk][kLanes], ei[kChunk][kLanes];
     alignas(32) float res[kChunk][kLanes];
-    for (int j0 = 1; j0 < ns; j0 += kChunk) {
-        const int nj = ns - j0 < kChunk ? ns - j0 : kChunk; // a multiple of 4
-        if (take(runs_largest(in, kl, j0, nj)))
-            return to_scalar();
-        for (int s4 = 0; s4 < nj; s4 += 4) {
-            const int j = j0 + s4, jo = j - p;
-            for (int g = 0; g < 2; g++) {
-                const int64_t *kg = kl + 4 * g;
-                __m256d xi[4], xo[4];
-                load4(in + kg[0] + j, in + kg[1] + j, in + kg[2] + j, in + kg[3] + j, xi);
-                load4(in + kg[0] + jo, in + kg[1] + jo, in + kg[2] + jo, in + kg[3] + jo, xo);
-                for (int t = 0; t < 4; t++)
-                    entering(k, xi[t], xo[t], &er[s4 + t][4 * g], &ei[s4 + t][4 * g],
-                             &tt[s4 + t][4 * g]);
-            }
-        }
-        __m128i ok_a = _mm_set1_epi32(-1), ok_b = ok_a;
-        if (seen > c.safe_bits)
-            chain<true>(k, a, b, er, ei, tt, res, nj, marker, ok_a, ok_b);
-        else
-            chain<false>(k, a, b, er, ei, tt, res, nj, marker, ok_a, ok_b);
+    int cur = 0, pj0 = 0, pnj = 0;
+    __m256d pma = zero, pmb = zero; // the previous chunk's M
+    __m128i ok_a = _mm_set1_epi32(-1), ok_b = ok_a;
+    // The previous chunk's nj results out of `res`; its failures into `spans`.
+    const auto emit = [&](int j0, int nj) SWMA_AVX2 {
         if (!_mm_test_all_ones(_mm_and_si128(ok_a, ok_b)))
             note_failures(ok_a, ok_b, kl, j0, nj, spans);
+        ok_a = ok_b = _mm_set1_epi32(-1);
+        if (spans.trace_est)
+            trace(er[cur ^ 1], pma, pmb, kl, j0, nj, spans);
         int s8 = 0;
         for (; s8 + 8 <= nj; s8 += 8) {
             float *dst[kLanes];
@@ -382,6 +436,42 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
                        _mm_load_ps(&res[s4 + 2][4 * g]), _mm_load_ps(&res[s4 + 3][4 * g]));
             }
         }
+    };
+    for (int j0 = 1;; j0 += kChunk) {
+        // Past the last chunk (j0 >= ns): no steps, only the last decisions.
+        const int nj = j0 >= ns ? 0 : ns - j0 < kChunk ? ns - j0 : kChunk; // a multiple of 4
+        if (nj && take(runs_largest(in, kl, j0, nj)))
+            return to_scalar();
+        sums ta = {zero, zero, zero}, tb = ta;
+        for (int s4 = 0; s4 < nj; s4 += 4) {
+            const int j = j0 + s4, jo = j - p;
+            for (int g = 0; g < 2; g++) {
+                const int64_t *kg = kl + 4 * g;
+                __m256d xi[4], xo[4];
+                load4(in + kg[0] + j, in + kg[1] + j, in + kg[2] + j, in + kg[3] + j, xi);
+                load4(in + kg[0] + jo, in + kg[1] + jo, in + kg[2] + jo, in + kg[3] + jo, xo);
+                for (int t = 0; t < 4; t++)
+                    entering(k, xi[t], xo[t], &er[cur][s4 + t][4 * g], &ei[s4 + t][4 * g],
+                             g ? tb : ta);
+            }
+        }
+        // m = M g for the previous chunk's decisions.
+        const __m256d ma = _mm256_mul_pd(pma, k.g), mb = _mm256_mul_pd(pmb, k.g);
+        if (seen > c.safe_bits)
+            chain<true>(k, a, b, ta, tb, er[cur], ei, nj, er[cur ^ 1], ma, mb, res, pnj, marker,
+                        ok_a, ok_b);
+        else
+            chain<false>(k, a, b, ta, tb, er[cur], ei, nj, er[cur ^ 1], ma, mb, res, pnj, marker,
+                         ok_a, ok_b);
+        if (pnj)
+            emit(pj0, pnj);
+        if (!nj)
+            break;
+        pma = chunk_bound(k, a, ta);
+        pmb = chunk_bound(k, b, tb);
+        pj0 = j0;
+        pnj = nj;
+        cur ^= 1;
     }
 
     double la[kLanes];
