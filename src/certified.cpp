@@ -218,7 +218,7 @@ void swma_cert_setup(int period, double sum, swma_cert &c)
         const double u2 = (1 + 2 * kU) * kPadUp;           // >= (1 + u)^2
         const double n = double(p) + double(c.reseed) + 8.0; // steps after a reseed, at most
         // alpha - 1 and beta of the growth L_{j+1} <= alpha L_j + beta X, rounded up; the
-        // 2^-39 and the 1 + 2^-30 cover the AVX2 variant's growth a chunk at a time too.
+        // 2^-39 and the 1 + 2^-30 cover the SIMD variants' growth a chunk at a time too.
         const double am1 =
             ((c.omega - 1.0) + 4 * kU * c.omega + 2 * c.a_c + 0x1p-39) * kPadUp;
         const double cout_abs = c.c_out >= 0 ? c.c_out : -c.c_out;
@@ -692,8 +692,8 @@ void swma_cert_trace(const float *input, int period, int count, double *est, dou
 }
 
 #if defined(__i386__) || defined(__x86_64__)
-void swma_cert_trace_avx2(const float *input, int period, int count, float *out, double *est,
-                          double *bound)
+void swma_cert_trace_lanes(swma_isa isa, const float *input, int period, int count,
+                           float *out, double *est, double *bound)
 {
     for (int64_t k = 0; k < count; k++)
         est[k] = bound[k] = __builtin_nan("");
@@ -710,13 +710,17 @@ void swma_cert_trace_avx2(const float *input, int period, int count, float *out,
     }
     swma_cert c;
     swma_cert_setup(period, sum, c);
-    const int64_t blk = int64_t(c.reseed / 4 * 4 + 1) * 8;
+    const bool avx2 = isa == SWMA_ISA_AVX2;
+    const int64_t blk = int64_t(c.reseed / 4 * 4 + 1) * (avx2 ? 8 : 4);
     for (int64_t k0 = period - 1; k0 < count; k0 += blk) {
         const int n = int(count - k0 < blk ? count - k0 : blk);
         swma_cert_spans spans;
         spans.trace_est = est;
         spans.trace_bound = bound;
-        swma_cert_block_avx2(c, input, k0, n, out, spans);
+        if (avx2)
+            swma_cert_block_avx2(c, input, k0, n, out, spans);
+        else
+            swma_cert_block_sse2(c, input, k0, n, out, spans);
     }
 }
 #endif

@@ -20,7 +20,7 @@ struct swma_cert {
     double eta;     // absolute term per step (underflow), a normal number; a reseed starts
                     // the bound at eta times the most steps before the next reseed
     double omega;   // growth of the bound per step: >= max(1, |v|), padded
-    // The AVX2 variant's bound a chunk of at most SWMA_CERT_CHUNK steps at a time
+    // The SIMD variants' bound a chunk of at most SWMA_CERT_CHUNK steps at a time
     // (section 8): the growth over a chunk, >= omega^32, and the coefficients of the
     // chunk's sums of sc, |x_in| and |x_out|, each times that growth (c_out's only where
     // positive), padded.
@@ -35,7 +35,7 @@ struct swma_cert {
                         // keep every interval end inside the float range: no clamps needed
 };
 
-// Steps per chunk of the AVX2 variant: its bound grows a chunk at a time.
+// Steps per chunk of the SIMD variants: their bound grows a chunk at a time.
 constexpr int SWMA_CERT_CHUNK = 32;
 
 // The bound's starting value at a reseed: eta for every step it may take before the next
@@ -77,8 +77,8 @@ struct swma_cert_spans {
     int n = 0;
     int64_t start[kMax];
     int len[kMax];
-    // For the tests: where set, the AVX2 variant writes the estimate est_k and the bound it
-    // decided output k with (L_k, or its chunk's M) for each output of its segments.
+    // For the tests: where set, the SIMD variants write the estimate est_k and the bound
+    // they decided output k with (L_k, or its chunk's M) for each output of their segments.
     double *trace_est = nullptr, *trace_bound = nullptr;
     void add(int64_t s, int l)
     {
@@ -152,11 +152,12 @@ bool swma_cert_pays(int period, int64_t results, swma_isa isa);
 // window holds a non-finite value.
 void swma_cert_trace(const float *input, int period, int count, double *est, double *bound);
 #if defined(__i386__) || defined(__x86_64__)
-// The same from the AVX2 variant's lanes, blocks as the driver cuts them (the CPU must have
-// AVX2), its results into out: est and bound where a lane decided the output, NaN
-// elsewhere (the outputs past the segments, and blocks that went to the scalar variant).
-void swma_cert_trace_avx2(const float *input, int period, int count, float *out, double *est,
-                          double *bound);
+// The same from the lanes of the SSE2 or the AVX2 variant (`isa`; the CPU must have it),
+// blocks as the driver cuts them, results into out: est and the bound each output was
+// decided with where a lane decided it, NaN elsewhere (the outputs past the segments, and
+// blocks that went to the scalar variant).
+void swma_cert_trace_lanes(swma_isa isa, const float *input, int period, int count,
+                           float *out, double *est, double *bound);
 #endif
 
 #endif

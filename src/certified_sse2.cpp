@@ -2,9 +2,11 @@
 //
 // The AVX2 variant's layout with vectors of two doubles: a block of outputs is cut into
 // four segments, lanes 0-1 of one vector and lanes 2-3 of another carry their states, and
-// each lane's arithmetic is the scalar variant's step and decision, operation for operation,
-// but for the + 0.0 on the estimate, which changes no decision (docs/certified.md, section
-// 6). 32-bit x86 has eight xmm registers: the constants are read from memory.
+// each lane's state is the scalar variant's, operation for operation; the bound grows a
+// chunk of 32 steps at a time and a chunk is decided beside the next one's steps, as in the
+// AVX2 variant (docs/certified.md, section 8). The decision is the scalar variant's but for
+// the + 0.0 on the estimate, which changes no decision (section 6). 32-bit x86 has eight
+// xmm registers: the constants are read from memory.
 #include "certified.h"
 
 #include <emmintrin.h>
@@ -14,7 +16,8 @@ namespace {
 constexpr int kLanes = 4;
 
 struct consts {
-    __m128d vr, vi, zr, zi, a_c, a_in, c_out, omega, r, g, abs_mask;
+    __m128d vr, vi, zr, zi, r, g, abs_mask;
+    __m128d ch_omega, ch_a_c, ch_a_in, ch_c_out; // the bound's growth over a chunk
     __m128d lo_max, lo_min, hi_max, hi_min;
 };
 
@@ -24,55 +27,68 @@ struct lanes {
 
 inline __m128d vabs(__m128d x, __m128d mask) { return _mm_and_pd(x, mask); }
 
-// The state-free parts of a step for two lanes, rounded as the scalar step rounds them.
+// What a chunk of steps adds to the bound, for two lanes: the sums over its steps of
+// sc = |C_r| + |C_i| (the state each step starts from), of |x_in| and of |x_out|.
+struct sums {
+    __m128d sc, in, out;
+};
+
+// The state-free parts of a step for two lanes, rounded as the scalar step rounds them;
+// |x_in| and |x_out| go into the chunk's sums.
 inline void entering(const consts &k, __m128d xin, __m128d xout, double *er, double *ei,
-                     double *tt)
+                     sums &t)
 {
     _mm_store_pd(er, _mm_sub_pd(_mm_mul_pd(k.zr, xin), xout));
     _mm_store_pd(ei, _mm_mul_pd(k.zi, xin));
-    _mm_store_pd(tt, _mm_add_pd(_mm_mul_pd(k.a_in, vabs(xin, k.abs_mask)),
-                                _mm_mul_pd(k.c_out, vabs(xout, k.abs_mask))));
+    t.in = _mm_add_pd(t.in, vabs(xin, k.abs_mask));
+    t.out = _mm_add_pd(t.out, vabs(xout, k.abs_mask));
 }
 
-// One step of two lanes from its precomputed parts.
-inline void step_pre(const consts &k, lanes &s, const double *er, const double *ei,
-                     const double *tt)
+// One step of two lanes from its precomputed parts; the state's size into the chunk's sum.
+inline void step_pre(const consts &k, lanes &s, const double *er, const double *ei, __m128d &sc)
 {
-    const __m128d sc = _mm_add_pd(vabs(s.cr, k.abs_mask), vabs(s.ci, k.abs_mask));
+    sc = _mm_add_pd(sc, _mm_add_pd(vabs(s.cr, k.abs_mask), vabs(s.ci, k.abs_mask)));
     const __m128d nr =
         _mm_add_pd(_mm_sub_pd(_mm_mul_pd(k.vr, s.cr), _mm_mul_pd(k.vi, s.ci)), _mm_load_pd(er));
     const __m128d ni =
         _mm_add_pd(_mm_add_pd(_mm_mul_pd(k.vr, s.ci), _mm_mul_pd(k.vi, s.cr)), _mm_load_pd(ei));
-    s.l = _mm_add_pd(_mm_mul_pd(s.l, k.omega), _mm_add_pd(_mm_mul_pd(k.a_c, sc), _mm_load_pd(tt)));
     s.cr = nr;
     s.ci = ni;
 }
 
-// One step of two lanes: the scalar step's operations in the same order.
-inline void step(const consts &k, lanes &s, __m128d xin, __m128d xout)
+// One reseed step of two lanes, nothing leaving: the state as the scalar step computes it
+// with x_out = 0 (x - 0 is x), sc and |x_in| into the chunk's sums.
+inline void seed_step(const consts &k, lanes &s, __m128d xin, sums &t)
 {
-    const __m128d sc = _mm_add_pd(vabs(s.cr, k.abs_mask), vabs(s.ci, k.abs_mask));
+    t.sc = _mm_add_pd(t.sc, _mm_add_pd(vabs(s.cr, k.abs_mask), vabs(s.ci, k.abs_mask)));
+    t.in = _mm_add_pd(t.in, vabs(xin, k.abs_mask));
     const __m128d nr = _mm_add_pd(_mm_sub_pd(_mm_mul_pd(k.vr, s.cr), _mm_mul_pd(k.vi, s.ci)),
-                                  _mm_sub_pd(_mm_mul_pd(k.zr, xin), xout));
+                                  _mm_mul_pd(k.zr, xin));
     const __m128d ni = _mm_add_pd(_mm_add_pd(_mm_mul_pd(k.vr, s.ci), _mm_mul_pd(k.vi, s.cr)),
                                   _mm_mul_pd(k.zi, xin));
-    const __m128d t = _mm_add_pd(
-        _mm_mul_pd(k.a_c, sc), _mm_add_pd(_mm_mul_pd(k.a_in, vabs(xin, k.abs_mask)),
-                                          _mm_mul_pd(k.c_out, vabs(xout, k.abs_mask))));
-    s.l = _mm_add_pd(_mm_mul_pd(s.l, k.omega), t);
     s.cr = nr;
     s.ci = ni;
+}
+
+// The bound over a chunk of at most 32 steps (docs: section 8): L at its end into s.l, and
+// the returned M, which bounds every state of the chunk.
+inline __m128d chunk_bound(const consts &k, lanes &s, const sums &t)
+{
+    const __m128d pos =
+        _mm_add_pd(_mm_mul_pd(s.l, k.ch_omega),
+                   _mm_add_pd(_mm_mul_pd(k.ch_a_c, t.sc), _mm_mul_pd(k.ch_a_in, t.in)));
+    s.l = _mm_add_pd(pos, _mm_mul_pd(k.ch_c_out, t.out));
+    return _mm_max_pd(pos, s.l);
 }
 
 // The narrowed interval ends of two lanes (low two floats of each result). Without Clamp
 // the caller has shown that no end can leave the float range (every input of the block
 // within safe_bits).
 template <bool Clamp>
-inline void ends(const consts &k, const lanes &s, __m128 &flo, __m128 &fhi)
+inline void ends(const consts &k, __m128d est, __m128d m, __m128 &flo, __m128 &fhi)
 {
     // est = Im C as it stands: a -0 fails like +0 would, since m > 0 (docs: section 6).
-    const __m128d q = _mm_mul_pd(s.ci, k.r);
-    const __m128d m = _mm_mul_pd(s.l, k.g);
+    const __m128d q = _mm_mul_pd(est, k.r);
     __m128d lo = _mm_sub_pd(q, m);
     __m128d hi = _mm_add_pd(q, m);
     if (Clamp) {
@@ -83,21 +99,36 @@ inline void ends(const consts &k, const lanes &s, __m128 &flo, __m128 &fhi)
     fhi = _mm_cvtpd_ps(hi);
 }
 
-// The decision for four lanes (two vectors), lane order a0 a1 b0 b1: certified floats, or
-// all bits set (a NaN, so a failure mark) where the narrowed ends differ. `differ`
+// The decision for four lanes (two vectors, est and m of lanes 0-1, then 2-3), lane order
+// a0 a1 b0 b1: certified floats, or all bits set (a NaN, so a failure mark) where the narrowed ends differ. `differ`
 // collects the lanes that failed.
 template <bool Clamp>
-inline __m128 decide(const consts &k, const lanes &a, const lanes &b, __m128i &differ)
+inline __m128 decide(const consts &k, __m128d est_a, __m128d ma, __m128d est_b, __m128d mb,
+                     __m128i &differ)
 {
     __m128 la, ha, lb, hb;
-    ends<Clamp>(k, a, la, ha);
-    ends<Clamp>(k, b, lb, hb);
+    ends<Clamp>(k, est_a, ma, la, ha);
+    ends<Clamp>(k, est_b, mb, lb, hb);
     const __m128 lo = _mm_movelh_ps(la, lb);
     const __m128 hi = _mm_movelh_ps(ha, hb);
     const __m128i same = _mm_cmpeq_epi32(_mm_castps_si128(lo), _mm_castps_si128(hi));
     const __m128i fail = _mm_xor_si128(same, _mm_set1_epi32(-1));
     differ = _mm_or_si128(differ, fail);
     return _mm_castsi128_ps(_mm_or_si128(_mm_castps_si128(lo), fail));
+}
+
+// For the tests: the estimates and bounds of a chunk's outputs.
+inline void trace(const double (*est)[kLanes], __m128d ma, __m128d mb, const int64_t *kl,
+                  int j0, int nj, swma_cert_spans &spans)
+{
+    double m[kLanes];
+    _mm_storeu_pd(m, ma);
+    _mm_storeu_pd(m + 2, mb);
+    for (int l = 0; l < kLanes; l++)
+        for (int t = 0; t < nj; t++) {
+            spans.trace_est[kl[l] + j0 + t] = est[t][l];
+            spans.trace_bound[kl[l] + j0 + t] = m[l];
+        }
 }
 
 // Four steps of four lanes: xa[s] = lanes 0-1 of step s, xb[s] lanes 2-3.
@@ -187,10 +218,10 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
     k.vi = _mm_set1_pd(c.vi);
     k.zr = _mm_set1_pd(c.zr);
     k.zi = _mm_set1_pd(c.zi);
-    k.a_c = _mm_set1_pd(c.a_c);
-    k.a_in = _mm_set1_pd(c.a_in);
-    k.c_out = _mm_set1_pd(c.c_out);
-    k.omega = _mm_set1_pd(c.omega);
+    k.ch_omega = _mm_set1_pd(c.ch_omega);
+    k.ch_a_c = _mm_set1_pd(c.ch_a_c);
+    k.ch_a_in = _mm_set1_pd(c.ch_a_in);
+    k.ch_c_out = _mm_set1_pd(c.ch_c_out);
     k.r = _mm_set1_pd(c.r);
     k.g = _mm_set1_pd(c.g);
     k.abs_mask = _mm_castsi128_pd(_mm_set1_epi32(-1));
@@ -209,20 +240,30 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
     a.cr = a.ci = b.cr = b.ci = _mm_setzero_pd();
     a.l = b.l = _mm_set1_pd(swma_cert_eta_budget(c));
     const __m128d zero = _mm_setzero_pd();
+    // The reseed's p steps, the bound growing a chunk of at most 32 steps at a time.
     int i = -p + 1;
+    sums sa = {zero, zero, zero}, sb = sa;
     for (; (i - (-p + 1)) < p % 4; i++) {
         __m128d xa, xb;
         gather1(in, kl, i, xa, xb);
-        step(k, a, xa, zero);
-        step(k, b, xb, zero);
+        seed_step(k, a, xa, sa);
+        seed_step(k, b, xb, sb);
     }
-    for (; i <= 0; i += 4) {
-        __m128d xa[4], xb[4];
-        load4(in, kl, i, xa, xb);
-        for (int s = 0; s < 4; s++) {
-            step(k, a, xa[s], zero);
-            step(k, b, xb[s], zero);
+    chunk_bound(k, a, sa);
+    chunk_bound(k, b, sb);
+    while (i <= 0) {
+        const int e = i + (1 - i < 32 ? 1 - i : 32); // a multiple of 4 steps
+        sa = sb = sums{zero, zero, zero};
+        for (; i < e; i += 4) {
+            __m128d xa[4], xb[4];
+            load4(in, kl, i, xa, xb);
+            for (int s = 0; s < 4; s++) {
+                seed_step(k, a, xa[s], sa);
+                seed_step(k, b, xb[s], sb);
+            }
         }
+        chunk_bound(k, a, sa);
+        chunk_bound(k, b, sb);
     }
     // Lanes that failed: their run of outputs goes to `spans`, which the driver scans.
     const auto note = [&](int off, int len) {
@@ -234,42 +275,86 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
     };
     {
         float f[4];
-        _mm_storeu_ps(f, decide<Clamp>(k, a, b, differ));
+        _mm_storeu_ps(f, decide<Clamp>(k, a.ci, _mm_mul_pd(a.l, k.g), b.ci,
+                                       _mm_mul_pd(b.l, k.g), differ));
         for (int l = 0; l < kLanes; l++)
             out[kl[l]] = f[l];
         note(0, 1);
+        if (spans.trace_est) {
+            alignas(16) double est[1][kLanes];
+            _mm_store_pd(est[0], a.ci);
+            _mm_store_pd(est[0] + 2, b.ci);
+            trace(est, a.l, b.l, kl, 0, 1, spans);
+        }
     }
     // A chunk of steps at a time: the state-free parts first (inputs transposed four steps
-    // at a time), then the chain, then the results transposed back into runs of outputs.
-    constexpr int kChunk = 32;
-    alignas(16) double er[kChunk][kLanes], ei[kChunk][kLanes], tt[kChunk][kLanes];
+    // at a time), then the chain, which also decides the previous chunk's outputs (their
+    // bound is known once all of the chunk's steps are taken), then those results, transposed
+    // back into runs of outputs. er[cur] holds the chunk's entering parts, then its
+    // estimates; er[cur ^ 1] the previous chunk's estimates.
+    constexpr int kChunk = SWMA_CERT_CHUNK;
+    alignas(16) double er[2][kChunk][kLanes], ei[kChunk][kLanes];
     alignas(16) float res[kChunk][kLanes];
-    for (int j0 = 1; j0 < ns; j0 += kChunk) {
-        const int nj = ns - j0 < kChunk ? ns - j0 : kChunk; // a multiple of 4
+    int cur = 0, pj0 = 0, pnj = 0;
+    __m128d pma = zero, pmb = zero; // the previous chunk's M
+    for (int j0 = 1;; j0 += kChunk) {
+        // Past the last chunk (j0 >= ns): no steps, only the last decisions.
+        const int nj = j0 >= ns ? 0 : ns - j0 < kChunk ? ns - j0 : kChunk; // a multiple of 4
+        sums ta = {zero, zero, zero}, tb = ta;
+        double(*e)[kLanes] = er[cur];
         for (int s4 = 0; s4 < nj; s4 += 4) {
             __m128d ia[4], ib[4], oa[4], ob[4];
             load4(in, kl, j0 + s4, ia, ib);
             load4(in, kl, j0 + s4 - p, oa, ob);
             for (int t = 0; t < 4; t++) {
-                entering(k, ia[t], oa[t], &er[s4 + t][0], &ei[s4 + t][0], &tt[s4 + t][0]);
-                entering(k, ib[t], ob[t], &er[s4 + t][2], &ei[s4 + t][2], &tt[s4 + t][2]);
+                entering(k, ia[t], oa[t], &e[s4 + t][0], &ei[s4 + t][0], ta);
+                entering(k, ib[t], ob[t], &e[s4 + t][2], &ei[s4 + t][2], tb);
             }
         }
-        for (int t = 0; t < nj; t++) {
-            step_pre(k, a, &er[t][0], &ei[t][0], &tt[t][0]);
-            step_pre(k, b, &er[t][2], &ei[t][2], &tt[t][2]);
-            _mm_store_ps(&res[t][0], decide<Clamp>(k, a, b, differ));
+        // The steps (each new Im C replacing its er entry) beside the previous chunk's
+        // decisions, with m = M g: the two are independent.
+        const double(*pe)[kLanes] = er[cur ^ 1];
+        const __m128d ma = _mm_mul_pd(pma, k.g), mb = _mm_mul_pd(pmb, k.g);
+        const int both = nj < pnj ? nj : pnj;
+        int t = 0;
+        for (; t < both; t++) {
+            step_pre(k, a, &e[t][0], &ei[t][0], ta.sc);
+            step_pre(k, b, &e[t][2], &ei[t][2], tb.sc);
+            _mm_store_pd(&e[t][0], a.ci);
+            _mm_store_pd(&e[t][2], b.ci);
+            _mm_store_ps(&res[t][0], decide<Clamp>(k, _mm_load_pd(&pe[t][0]), ma,
+                                                   _mm_load_pd(&pe[t][2]), mb, differ));
         }
-        note(j0, nj);
-        for (int s4 = 0; s4 < nj; s4 += 4) {
-            __m128 r0 = _mm_load_ps(&res[s4][0]), r1 = _mm_load_ps(&res[s4 + 1][0]),
-                   r2 = _mm_load_ps(&res[s4 + 2][0]), r3 = _mm_load_ps(&res[s4 + 3][0]);
-            _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-            _mm_storeu_ps(out + kl[0] + j0 + s4, r0);
-            _mm_storeu_ps(out + kl[1] + j0 + s4, r1);
-            _mm_storeu_ps(out + kl[2] + j0 + s4, r2);
-            _mm_storeu_ps(out + kl[3] + j0 + s4, r3);
+        for (; t < nj; t++) {
+            step_pre(k, a, &e[t][0], &ei[t][0], ta.sc);
+            step_pre(k, b, &e[t][2], &ei[t][2], tb.sc);
+            _mm_store_pd(&e[t][0], a.ci);
+            _mm_store_pd(&e[t][2], b.ci);
         }
+        for (; t < pnj; t++)
+            _mm_store_ps(&res[t][0], decide<Clamp>(k, _mm_load_pd(&pe[t][0]), ma,
+                                                   _mm_load_pd(&pe[t][2]), mb, differ));
+        if (pnj) {
+            note(pj0, pnj);
+            if (spans.trace_est)
+                trace(pe, pma, pmb, kl, pj0, pnj, spans);
+            for (int s4 = 0; s4 < pnj; s4 += 4) {
+                __m128 r0 = _mm_load_ps(&res[s4][0]), r1 = _mm_load_ps(&res[s4 + 1][0]),
+                       r2 = _mm_load_ps(&res[s4 + 2][0]), r3 = _mm_load_ps(&res[s4 + 3][0]);
+                _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+                _mm_storeu_ps(out + kl[0] + pj0 + s4, r0);
+                _mm_storeu_ps(out + kl[1] + pj0 + s4, r1);
+                _mm_storeu_ps(out + kl[2] + pj0 + s4, r2);
+                _mm_storeu_ps(out + kl[3] + pj0 + s4, r3);
+            }
+        }
+        if (!nj)
+            break;
+        pma = chunk_bound(k, a, ta);
+        pmb = chunk_bound(k, b, tb);
+        pj0 = j0;
+        pnj = nj;
+        cur ^= 1;
     }
 
     double ls[kLanes];

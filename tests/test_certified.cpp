@@ -89,16 +89,13 @@ TEST(Certified, MidpointWindowsAreBuiltAsClose)
 
 // max |T - est| / E over long series of every finite kind: below 1 everywhere (a violation
 // would be a bound that is not one), and reported, since a tight bound is fewer fallbacks.
-// Both forms of the bound: the scalar variant's step by step, and the AVX2 variant's a chunk
-// of steps at a time, on the estimates its lanes computed.
+// Both forms of the bound: the scalar variant's step by step, and the SIMD variants' a chunk
+// of steps at a time, on the estimates their lanes computed.
 TEST(Certified, BoundHoldsAndTightnessIsReported)
 {
     swt::Rng rng(99);
     const char *names[] = {"walk", "returns", "square", "tiny", "huge"};
-    bool lanes = false;
-#if defined(__i386__) || defined(__x86_64__)
-    lanes = swma_cpu_isa() == SWMA_ISA_AVX2;
-#endif
+
     for (int kind : {swt::kWalk, swt::kReturns, swt::kSquare, swt::kTiny, swt::kHuge}) {
         for (int p : {1, 3, 14, 50, 200, 1000}) {
             const int n = 30000 + p;
@@ -132,10 +129,12 @@ TEST(Certified, BoundHoldsAndTightnessIsReported)
             swma_cert_trace(in.data(), p, n, est.data(), bound.data());
             check(est, bound, "step");
 #if defined(__i386__) || defined(__x86_64__)
-            if (lanes) {
+            for (swma_isa isa : paths()) {
+                if (isa == SWMA_ISA_SCALAR)
+                    continue;
                 std::vector<float> out(static_cast<size_t>(n));
-                swma_cert_trace_avx2(in.data(), p, n, out.data(), est.data(), bound.data());
-                check(est, bound, "chunk");
+                swma_cert_trace_lanes(isa, in.data(), p, n, out.data(), est.data(), bound.data());
+                check(est, bound, isa == SWMA_ISA_AVX2 ? "avx2" : "sse2");
             }
 #endif
         }
