@@ -753,15 +753,15 @@ costs path_costs(swma_isa isa)
     switch (isa) {
     case SWMA_ISA_AVX2:
 #if defined(__i386__)
-        return {0.6, 0.047, 2.0, 150, 1.25, 8, 0.2}; // eight ymm registers
+        return {0.6, 0.047, 1.7, 150, 1.25, 8, 0.2}; // eight ymm registers
 #else
-        return {0.6, 0.047, 1.4, 150, 1.25, 8, 0.17};
+        return {0.6, 0.047, 1.2, 150, 1.25, 8, 0.17};
 #endif
     case SWMA_ISA_SSE2:
 #if defined(__i386__)
-        return {0.9, 0.17, 3.6, 150, 2.0, 4, 0.4}; // eight xmm registers
+        return {0.9, 0.17, 3.2, 150, 2.0, 4, 0.4}; // eight xmm registers
 #else
-        return {0.7, 0.155, 2.8, 150, 2.0, 4, 0.35};
+        return {0.7, 0.155, 2.2, 150, 2.0, 4, 0.35};
 #endif
     default:
         return {0.5, 0.7, 8.5, 100, 1.5, 1, 0.0}; // no scattered kernel
