@@ -99,8 +99,7 @@ SWMA_AVX2 inline void seed_step(const consts &k, lanes &s, __m256d xin, sums &t)
 // caller has shown that no end can leave the float range (every input since the reseed
 // within safe_bits).
 template <bool Clamp>
-SWMA_AVX2 inline __m128 decide(const consts &k, __m256d est, __m256d m, __m128 marker,
-                               __m128i &all)
+SWMA_AVX2 inline __m128 decide(const consts &k, __m256d est, __m256d m, __m128 marker)
 {
     // est = Im C as it stands: a -0 fails like +0 would, since m > 0 (docs: section 6).
     const __m256d q = _mm256_mul_pd(est, k.r);
@@ -113,7 +112,6 @@ SWMA_AVX2 inline __m128 decide(const consts &k, __m256d est, __m256d m, __m128 m
     const __m128 flo = _mm256_cvtpd_ps(lo);
     const __m128 fhi = _mm256_cvtpd_ps(hi);
     const __m128i same = _mm_cmpeq_epi32(_mm_castps_si128(flo), _mm_castps_si128(fhi));
-    all = _mm_and_si128(all, same);
     return _mm_blendv_ps(marker, flo, _mm_castsi128_ps(same));
 }
 
@@ -127,8 +125,7 @@ template <bool Clamp>
 SWMA_AVX2 inline void chain(const consts &k, lanes &a, lanes &b, sums &ta, sums &tb,
                             double (*er)[kLanes], const double (*ei)[kLanes], int nj,
                             const double (*pest)[kLanes], __m256d ma, __m256d mb,
-                            float (*res)[kLanes], int nd, __m128 marker, __m128i &all_a,
-                            __m128i &all_b)
+                            float (*res)[kLanes], int nd, __m128 marker)
 {
     const int both = nj < nd ? nj : nd;
     int t = 0;
@@ -137,8 +134,8 @@ SWMA_AVX2 inline void chain(const consts &k, lanes &a, lanes &b, sums &ta, sums 
         step_pre(k, b, _mm256_load_pd(&er[t][4]), _mm256_load_pd(&ei[t][4]), tb.sc);
         _mm256_store_pd(&er[t][0], a.ci);
         _mm256_store_pd(&er[t][4], b.ci);
-        _mm_store_ps(&res[t][0], decide<Clamp>(k, _mm256_load_pd(&pest[t][0]), ma, marker, all_a));
-        _mm_store_ps(&res[t][4], decide<Clamp>(k, _mm256_load_pd(&pest[t][4]), mb, marker, all_b));
+        _mm_store_ps(&res[t][0], decide<Clamp>(k, _mm256_load_pd(&pest[t][0]), ma, marker));
+        _mm_store_ps(&res[t][4], decide<Clamp>(k, _mm256_load_pd(&pest[t][4]), mb, marker));
     }
     for (; t < nj; t++) {
         step_pre(k, a, _mm256_load_pd(&er[t][0]), _mm256_load_pd(&ei[t][0]), ta.sc);
@@ -147,8 +144,8 @@ SWMA_AVX2 inline void chain(const consts &k, lanes &a, lanes &b, sums &ta, sums 
         _mm256_store_pd(&er[t][4], b.ci);
     }
     for (; t < nd; t++) {
-        _mm_store_ps(&res[t][0], decide<Clamp>(k, _mm256_load_pd(&pest[t][0]), ma, marker, all_a));
-        _mm_store_ps(&res[t][4], decide<Clamp>(k, _mm256_load_pd(&pest[t][4]), mb, marker, all_b));
+        _mm_store_ps(&res[t][0], decide<Clamp>(k, _mm256_load_pd(&pest[t][0]), ma, marker));
+        _mm_store_ps(&res[t][4], decide<Clamp>(k, _mm256_load_pd(&pest[t][4]), mb, marker));
     }
 }
 
@@ -196,14 +193,15 @@ SWMA_AVX2 inline uint32_t runs_largest(const float *in, const int64_t *kl, int j
 {
     const __m256i mag = _mm256_set1_epi32(0x7FFFFFFF);
     __m256i big = _mm256_setzero_si256();
-    int j = 0;
-    for (; j + 8 <= nj; j += 8) {
-        for (int l = 0; l < kLanes; l++) {
-            const float *x = in + kl[l] + j0 + j;
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x));
+    const int j8 = nj / 8 * 8;
+    for (int l = 0; l < kLanes; l++) {
+        const float *x = in + kl[l] + j0;
+        for (int j = 0; j < j8; j += 8) {
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x + j));
             big = _mm256_max_epi32(big, _mm256_and_si256(v, mag));
         }
     }
+    const int j = j8;
     __m128i b = _mm_max_epi32(_mm256_castsi256_si128(big), _mm256_extracti128_si256(big, 1));
     if (j < nj) {
         const int o = j0 + j;
@@ -286,16 +284,25 @@ SWMA_AVX2 inline void trace(const double (*est)[kLanes], __m256d ma, __m256d mb,
         }
 }
 
-// Records [start, start + len) for each lane whose bit in `ok_a` (lanes 0-3) or `ok_b`
-// (lanes 4-7) is clear: their decisions' agreement masks, ANDed.
-SWMA_AVX2 inline void note_failures(__m128i ok_a, __m128i ok_b, const int64_t *kl, int off, int len,
+// Records [start, start + len) for each lane whose bit in `failed` is set.
+SWMA_AVX2 inline void note_failures(int failed, const int64_t *kl, int off, int len,
                                     swma_cert_spans &spans)
 {
-    const int ok = _mm_movemask_ps(_mm_castsi128_ps(ok_a)) |
-                   _mm_movemask_ps(_mm_castsi128_ps(ok_b)) << 4;
     for (int l = 0; l < kLanes; l++)
-        if (!(ok >> l & 1))
+        if (failed >> l & 1)
             spans.add(kl[l] + off, len);
+}
+
+// The lanes (bit l for lane l) with a failure marker among the results res[0 .. n): a
+// NaN (quiet: the comparison raises nothing), since an accepted result is finite.
+SWMA_AVX2 inline int marked_lanes(const float (*res)[kLanes], int n)
+{
+    __m256 nan = _mm256_setzero_ps();
+    for (int t = 0; t < n; t++) {
+        const __m256 r = _mm256_load_ps(res[t]);
+        nan = _mm256_or_ps(nan, _mm256_cmp_ps(r, r, _CMP_UNORD_Q));
+    }
+    return _mm256_movemask_ps(nan);
 }
 
 SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t k0, int n,
@@ -384,15 +391,12 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
 
     // The segments' first outputs.
     {
-        __m128i ok_a = _mm_set1_epi32(-1), ok_b = ok_a;
-        float fa[4], fb[4];
-        _mm_storeu_ps(fa, decide<true>(k, a.ci, _mm256_mul_pd(a.l, k.g), marker, ok_a));
-        _mm_storeu_ps(fb, decide<true>(k, b.ci, _mm256_mul_pd(b.l, k.g), marker, ok_b));
-        note_failures(ok_a, ok_b, kl, 0, 1, spans);
-        for (int l = 0; l < 4; l++) {
-            out[ka[l]] = fa[l];
-            out[kb[l]] = fb[l];
-        }
+        alignas(32) float f[1][kLanes];
+        _mm_store_ps(f[0], decide<true>(k, a.ci, _mm256_mul_pd(a.l, k.g), marker));
+        _mm_store_ps(f[0] + 4, decide<true>(k, b.ci, _mm256_mul_pd(b.l, k.g), marker));
+        note_failures(marked_lanes(f, 1), kl, 0, 1, spans);
+        for (int l = 0; l < kLanes; l++)
+            out[kl[l]] = f[0][l];
         if (spans.trace_est) {
             alignas(32) double est[1][kLanes];
             _mm256_store_pd(est[0], a.ci);
@@ -412,12 +416,11 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     alignas(32) float res[kChunk][kLanes];
     int cur = 0, pj0 = 0, pnj = 0;
     __m256d pma = zero, pmb = zero; // the previous chunk's M
-    __m128i ok_a = _mm_set1_epi32(-1), ok_b = ok_a;
-    // The previous chunk's nj results out of `res`; its failures into `spans`.
+    // The previous chunk's nj results out of `res`; the runs of lanes that failed in it into
+    // `spans`.
     const auto emit = [&](int j0, int nj) SWMA_AVX2 {
-        if (!_mm_test_all_ones(_mm_and_si128(ok_a, ok_b)))
-            note_failures(ok_a, ok_b, kl, j0, nj, spans);
-        ok_a = ok_b = _mm_set1_epi32(-1);
+        if (const int failed = marked_lanes(res, nj))
+            note_failures(failed, kl, j0, nj, spans);
         if (spans.trace_est)
             trace(er[cur ^ 1], pma, pmb, kl, j0, nj, spans);
         int s8 = 0;
@@ -458,11 +461,9 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
         // m = M g for the previous chunk's decisions.
         const __m256d ma = _mm256_mul_pd(pma, k.g), mb = _mm256_mul_pd(pmb, k.g);
         if (seen > c.safe_bits)
-            chain<true>(k, a, b, ta, tb, er[cur], ei, nj, er[cur ^ 1], ma, mb, res, pnj, marker,
-                        ok_a, ok_b);
+            chain<true>(k, a, b, ta, tb, er[cur], ei, nj, er[cur ^ 1], ma, mb, res, pnj, marker);
         else
-            chain<false>(k, a, b, ta, tb, er[cur], ei, nj, er[cur ^ 1], ma, mb, res, pnj, marker,
-                         ok_a, ok_b);
+            chain<false>(k, a, b, ta, tb, er[cur], ei, nj, er[cur ^ 1], ma, mb, res, pnj, marker);
         if (pnj)
             emit(pj0, pnj);
         if (!nj)
