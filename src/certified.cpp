@@ -670,10 +670,12 @@ int swma_cert_block_scalar(const swma_cert &c, const float *in, int64_t k0, int 
     return block_scalar(c, in, k0, n, out, weak, nullptr, nullptr);
 }
 
-void swma_cert_trace(const float *input, int period, int count, double *est, double *bound)
+namespace {
+
+// The constants of a call of this period, for the tests' traces: the weight sum as the
+// exact kernel forms it (ascending), then the setup.
+swma_cert trace_setup(int period)
 {
-    if (period < 1 || count < period)
-        return;
     double sum = 0.0;
     double w[256];
     const double pp1 = double(period) + 1.0;
@@ -685,6 +687,16 @@ void swma_cert_trace(const float *input, int period, int count, double *est, dou
     }
     swma_cert c;
     swma_cert_setup(period, sum, c);
+    return c;
+}
+
+} // namespace
+
+void swma_cert_trace(const float *input, int period, int count, double *est, double *bound)
+{
+    if (period < 1 || count < period)
+        return;
+    const swma_cert c = trace_setup(period);
     for (int64_t k0 = period - 1; k0 < count; k0 += c.reseed) {
         const int n = int(count - k0 < c.reseed ? count - k0 : c.reseed);
         block_scalar(c, input, k0, n, nullptr, 0, est, bound);
@@ -699,17 +711,7 @@ void swma_cert_trace_lanes(swma_isa isa, const float *input, int period, int cou
         est[k] = bound[k] = __builtin_nan("");
     if (period < 1 || count < period)
         return;
-    double sum = 0.0;
-    double w[256];
-    const double pp1 = double(period) + 1.0;
-    for (int64_t i0 = 1; i0 <= period; i0 += 256) {
-        const int nw = int(period - i0 + 1 < 256 ? period - i0 + 1 : 256);
-        swma_weights(i0, nw, pp1, w);
-        for (int m = 0; m < nw; m++)
-            sum = sum + w[m];
-    }
-    swma_cert c;
-    swma_cert_setup(period, sum, c);
+    const swma_cert c = trace_setup(period);
     const bool avx2 = isa == SWMA_ISA_AVX2;
     const int64_t blk = int64_t(c.reseed / 4 * 4 + 1) * (avx2 ? 8 : 4);
     for (int64_t k0 = period - 1; k0 < count; k0 += blk) {

@@ -80,6 +80,17 @@ struct swma_cert_spans {
     // For the tests: where set, the SIMD variants write the estimate est_k and the bound
     // they decided output k with (L_k, or its chunk's M) for each output of their segments.
     double *trace_est = nullptr, *trace_bound = nullptr;
+    // Outputs kl[l] + j0 + t for t < nj of `lanes` segments: estimate est[t * lanes + l],
+    // bound m[l].
+    void trace(const double *est, const double *m, const int64_t *kl, int lanes, int j0,
+               int nj)
+    {
+        for (int l = 0; l < lanes; l++)
+            for (int t = 0; t < nj; t++) {
+                trace_est[kl[l] + j0 + t] = est[t * lanes + l];
+                trace_bound[kl[l] + j0 + t] = m[l];
+            }
+    }
     void add(int64_t s, int l)
     {
         if (n < kMax) {

@@ -270,18 +270,14 @@ SWMA_AVX2 inline __m256d gather1(const float *in, const int64_t *k, int off)
 
 } // namespace
 
-// For the tests: the estimates and bounds of a chunk's outputs.
+// For the tests: the estimates and bounds (M, or L) of a chunk's outputs.
 SWMA_AVX2 inline void trace(const double (*est)[kLanes], __m256d ma, __m256d mb,
                             const int64_t *kl, int j0, int nj, swma_cert_spans &spans)
 {
     double m[kLanes];
     _mm256_storeu_pd(m, ma);
     _mm256_storeu_pd(m + 4, mb);
-    for (int l = 0; l < kLanes; l++)
-        for (int t = 0; t < nj; t++) {
-            spans.trace_est[kl[l] + j0 + t] = est[t][l];
-            spans.trace_bound[kl[l] + j0 + t] = m[l];
-        }
+    spans.trace(est[0], m, kl, kLanes, j0, nj);
 }
 
 // Records [start, start + len) for each lane whose bit in `failed` is set.

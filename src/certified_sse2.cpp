@@ -117,18 +117,14 @@ inline __m128 decide(const consts &k, __m128d est_a, __m128d ma, __m128d est_b, 
     return _mm_castsi128_ps(_mm_or_si128(_mm_castps_si128(lo), fail));
 }
 
-// For the tests: the estimates and bounds of a chunk's outputs.
+// For the tests: the estimates and bounds (M, or L) of a chunk's outputs.
 inline void trace(const double (*est)[kLanes], __m128d ma, __m128d mb, const int64_t *kl,
                   int j0, int nj, swma_cert_spans &spans)
 {
     double m[kLanes];
     _mm_storeu_pd(m, ma);
     _mm_storeu_pd(m + 2, mb);
-    for (int l = 0; l < kLanes; l++)
-        for (int t = 0; t < nj; t++) {
-            spans.trace_est[kl[l] + j0 + t] = est[t][l];
-            spans.trace_bound[kl[l] + j0 + t] = m[l];
-        }
+    spans.trace(est[0], m, kl, kLanes, j0, nj);
 }
 
 // Four steps of four lanes: xa[s] = lanes 0-1 of step s, xb[s] lanes 2-3.
