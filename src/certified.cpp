@@ -3,6 +3,10 @@
 #include "certified.h"
 #include "exact_ops.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr double kU = 0x1p-53;       // unit roundoff of double
@@ -541,6 +545,55 @@ struct pending {
 // one range (recomputing a certified slot gives the same bits), or, when a run's marks are
 // sparse, each mark goes alone to the scattered kernel; batches of ranges share the
 // weights' evaluation.
+// The marked slots of out[0 .. n), found 64 at a time: a mark is a NaN (or, when `by_bits`,
+// exactly the scalar and AVX2 variants' marker).
+class mark_scan {
+public:
+    mark_scan(const float *out, int n, bool by_bits) : out_(out), n_(n), by_bits_(by_bits) {}
+
+    // The first marked slot at or after `from`, or n.
+    int next(int from)
+    {
+        while (from < n_) {
+            const int b = from & ~63;
+            if (b != base_) {
+                base_ = b;
+                word_ = load(b);
+            }
+            if (const uint64_t w = word_ >> (from - b))
+                return from + __builtin_ctzll(w);
+            from = b + 64;
+        }
+        return n_;
+    }
+
+private:
+    // Bit q for slot b + q, q < 64.
+    uint64_t load(int b) const
+    {
+        const float *f = out_ + b;
+        const int m = n_ - b < 64 ? n_ - b : 64;
+        uint64_t bits = 0;
+        int q = 0;
+#if defined(__SSE2__)
+        if (!by_bits_)
+            for (; q + 4 <= m; q += 4) {
+                const __m128 v = _mm_loadu_ps(f + q); // quiet compare: raises nothing
+                bits |= uint64_t(_mm_movemask_ps(_mm_cmpunord_ps(v, v))) << q;
+            }
+#endif
+        for (; q < m; q++)
+            bits |= uint64_t(by_bits_ ? fbits(f[q]) == SWMA_CERT_FAILED_BITS : f[q] != f[q]) << q;
+        return bits;
+    }
+
+    const float *out_;
+    int n_;
+    bool by_bits_;
+    int base_ = -64;
+    uint64_t word_ = 0;
+};
+
 int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &pd, int &fails,
                  int &covered, int &scattered)
 {
@@ -548,57 +601,31 @@ int add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &
     fails = 0;
     covered = 0;
     scattered = 0;
-    const bool by_bits = weak & SWMA_WEAK_NONFINITE;
-    auto marked = [&](int j) {
-        const float f = x.out[k0 + j];
-        return by_bits ? fbits(f) == SWMA_CERT_FAILED_BITS : f != f;
-    };
+    mark_scan marks(x.out + k0, n, weak & SWMA_WEAK_NONFINITE);
     const int cap = x.period <= SWMA_WEIGHT_CHUNK ? SWMA_OUTPUT_BLOCK : SWMA_LONG_SPAN;
     constexpr int kGap = 8;
-    constexpr int kChunk = 64;
-    int j = 0;
-    while (j < n) {
-        // Skip stretches without a NaN quickly (a loop the compiler vectorizes).
-        if ((j & (kChunk - 1)) == 0 && j + kChunk <= n && !by_bits) {
-            const float *f = x.out + k0 + j;
-            int any = 0;
-            for (int q = 0; q < kChunk; q++)
-                any |= f[q] != f[q];
-            if (!any) {
-                j += kChunk;
-                continue;
-            }
-        }
-        if (!marked(j)) {
-            j++;
-            continue;
-        }
-        // A run: extend while another mark lies within kGap slots.
+    for (int j = marks.next(0); j < n;) {
+        // A run: extend while another mark lies within kGap slots of its end.
         int e = j + 1;
-        for (int look = e; look < n && look < e + kGap; look++) {
-            if (marked(look))
-                e = look + 1;
-        }
-        int l = e - j;
-        if (l > SWMA_OUTPUT_BLOCK)
-            l = SWMA_OUTPUT_BLOCK;
+        for (int m = marks.next(e); m < n && m < e + kGap; m = marks.next(e))
+            e = m + 1;
+        const int l = e - j < SWMA_OUTPUT_BLOCK ? e - j : SWMA_OUTPUT_BLOCK;
         int f = 0;
-        for (int q = j; q < j + l; q++)
-            f += marked(q);
+        for (int q = marks.next(j); q < j + l; q = marks.next(q + 1))
+            f++;
         fails += f;
         // A pass of the exact kernel computes sixteen outputs for the price of about four
         // scattered ones: a sparse run goes mark by mark to the scattered kernel.
         if (x.scattered && f <= kScatterLen * ((l + 15) / 16)) {
             scattered += f;
-            for (int q = j; q < j + l; q++)
-                if (marked(q))
-                    pd.add(x, int(k0 + q), 1, 1, cap);
+            for (int q = marks.next(j); q < j + l; q = marks.next(q + 1))
+                pd.add(x, int(k0 + q), 1, 1, cap);
         } else {
             covered += l;
             ranges++;
             pd.add(x, int(k0 + j), l, (l + 15) / 16 * 16, cap);
         }
-        j += l;
+        j = marks.next(j + l);
     }
     return ranges;
 }

@@ -73,9 +73,9 @@ uint32_t swma_cert_decide(const swma_cert &c, double est, double bound, unsigned
 // Where a SIMD variant's failures lie: runs [start, start + len) that hold every failure
 // of its block, so the driver scans those alone. More runs than fit: scan the block.
 struct swma_cert_spans {
-    static constexpr int kMax = 64;
+    static constexpr int kMax = 192;
     int n = 0;
-    int64_t start[kMax];
+    int start[kMax]; // output indices: a count fits an int
     int len[kMax];
     // For the tests: where set, the SIMD variants write the estimate est_k and the bound
     // they decided output k with (L_k, or its chunk's M) for each output of their segments.
@@ -94,7 +94,7 @@ struct swma_cert_spans {
     void add(int64_t s, int l)
     {
         if (n < kMax) {
-            start[n] = s;
+            start[n] = int(s);
             len[n] = l;
         }
         n++;
