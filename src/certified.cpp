@@ -669,11 +669,11 @@ int swma_cert_finish(const swma_cert &c, const float *in, int64_t k0, int n, flo
                      const int64_t *kl, int lanes, int ns, const double *l_end,
                      swma_cert_spans &spans)
 {
-    const bool failed = spans.n > 0;
+    const bool failed = spans.any;
     if (failed) {
         for (int l = 0; l < lanes; l++)
             if (recover_lane(c, in, kl[l], ns, out, l_end[l]))
-                spans.n = swma_cert_spans::kMax + 1;
+                spans.whole = true;
     }
     const int64_t done = int64_t(lanes) * ns;
     const int tail = done < n ? block_scalar(c, in, k0 + done, int(n - done), out, 0, nullptr,
@@ -762,7 +762,7 @@ using block_fn = int (*)(const swma_cert &, const float *, int64_t, int, float *
 int block_scalar_plain(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
                        swma_cert_spans &spans)
 {
-    spans.n = swma_cert_spans::kMax + 1; // counted, so never scanned
+    spans.whole = true; // counted, so never scanned
     return block_scalar(c, in, k0, n, out, 0, nullptr, nullptr);
 }
 
@@ -873,16 +873,39 @@ void swma_certified(const float *input, int period, int count, float *output, do
             fails = swma_cert_block_scalar(c, input, k0, n, output, weak);
         else
             fails = block(c, input, k0, n, output, spans);
-        if (fails < 0 && spans.n <= swma_cert_spans::kMax) {
-            // Only the runs the variant found failures in.
+        if (fails < 0 && !spans.whole) {
+            // Only the chunks the variant found failures in, consecutive ones of a segment
+            // as one run, and the outputs past the segments.
             fails = 0;
-            for (int s = 0; s < spans.n; s++) {
+            const auto run = [&](int64_t s, int l) {
                 int f = 0, cov = 0, sc = 0;
-                ranges += add_failures(x, spans.start[s], spans.len[s], weak, pd, f, cov, sc);
+                ranges += add_failures(x, s, l, weak, pd, f, cov, sc);
                 fails += f;
                 covered += cov;
                 scattered += sc;
+            };
+            const int row = spans.row, cells = spans.lanes * row;
+            // The first cell at or after q whose bit is `bit`, or cells.
+            const auto find = [&](int q, bool bit) {
+                while (q < cells) {
+                    const uint64_t w = (bit ? spans.cell[q / 64] : ~spans.cell[q / 64]) >> (q % 64);
+                    if (w)
+                        return q + __builtin_ctzll(w) < cells ? q + __builtin_ctzll(w) : cells;
+                    q = (q / 64 + 1) * 64;
+                }
+                return cells;
+            };
+            for (int q = find(0, true); q < cells; q = find(q, true)) {
+                const int lane = q / row, end = (lane + 1) * row;
+                const int f = find(q + 1, false);
+                const int e = f < end ? f : end;
+                const int from = spans.first(q - lane * row);
+                const int to = e == end ? spans.ns : spans.first(e - lane * row);
+                run(spans.k0 + int64_t(lane) * spans.ns + from, to - from);
+                q = e;
             }
+            if (spans.tail_len)
+                run(spans.tail, spans.tail_len);
         } else if (fails) {
             ranges = add_failures(x, k0, n, weak, pd, fails, covered, scattered);
         }

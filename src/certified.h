@@ -70,34 +70,66 @@ enum swma_cert_weak : unsigned {
 // K sum|x| and eta parts). Bits, not a float: 32-bit x86 returns floats on the x87 stack.
 uint32_t swma_cert_decide(const swma_cert &c, double est, double bound, unsigned weak);
 
-// Where a SIMD variant's failures lie: runs [start, start + len) that hold every failure
-// of its block, so the driver scans those alone. More runs than fit: scan the block.
+// Where a SIMD variant's failures lie, so the driver scans those outputs alone: the
+// chunks of its segments that hold one (a bit each: chunk 0 is a segment's first output,
+// chunk c >= 1 its outputs 32c - 31 .. 32c, as the variants decide them), and the outputs
+// past the segments if they do. Too many chunks for the bits, or a lane redone by the scalar
+// variant: the driver scans the whole block.
 struct swma_cert_spans {
-    static constexpr int kMax = 192;
-    int n = 0;
-    int start[kMax]; // output indices: a count fits an int
-    int len[kMax];
+    static constexpr int kCells = 6144;
+    int64_t k0 = 0;
+    int lanes = 0, ns = 0, row = 0; // row: chunks per segment
+    bool any = false, whole = false;
+    int64_t tail = 0;
+    int tail_len = 0;
+    uint64_t cell[kCells / 64]; // bit l * row + c: chunk c of segment l
+    // The chunk of a segment's output j, and the first output of chunk c.
+    static int chunk(int j) { return (j + 31) / 32; }
+    static int first(int c) { return c ? 32 * c - 31 : 0; }
+    // A block of `lanes` segments of ns outputs from k0, no failure yet.
+    void begin(int64_t first, int nlanes, int nseg)
+    {
+        k0 = first;
+        lanes = nlanes;
+        ns = nseg;
+        row = chunk(nseg - 1) + 1;
+        any = false;
+        whole = int64_t(row) * nlanes > kCells;
+        tail_len = 0;
+        if (!whole)
+            for (int w = 0; w < (row * nlanes + 63) / 64; w++)
+                cell[w] = 0;
+    }
+    // Outputs [s, s + l) hold failures: within one segment, or past them all.
+    void add(int64_t s, int l)
+    {
+        any = true;
+        const int64_t off = s - k0;
+        if (off >= int64_t(lanes) * ns) {
+            tail = s;
+            tail_len = l;
+            return;
+        }
+        if (whole)
+            return;
+        const int lane = int(off / ns), j = int(off % ns);
+        for (int c = chunk(j); c <= chunk(j + l - 1); c++) {
+            const int q = lane * row + c;
+            cell[q / 64] |= uint64_t(1) << (q % 64);
+        }
+    }
     // For the tests: where set, the SIMD variants write the estimate est_k and the bound
     // they decided output k with (L_k, or its chunk's M) for each output of their segments.
     double *trace_est = nullptr, *trace_bound = nullptr;
-    // Outputs kl[l] + j0 + t for t < nj of `lanes` segments: estimate est[t * lanes + l],
-    // bound m[l].
-    void trace(const double *est, const double *m, const int64_t *kl, int lanes, int j0,
-               int nj)
+    // Outputs kl[l] + j0 + t for t < nj of nl segments: estimate est[t * nl + l], bound
+    // m[l].
+    void trace(const double *est, const double *m, const int64_t *kl, int nl, int j0, int nj)
     {
-        for (int l = 0; l < lanes; l++)
+        for (int l = 0; l < nl; l++)
             for (int t = 0; t < nj; t++) {
-                trace_est[kl[l] + j0 + t] = est[t * lanes + l];
+                trace_est[kl[l] + j0 + t] = est[t * nl + l];
                 trace_bound[kl[l] + j0 + t] = m[l];
             }
-    }
-    void add(int64_t s, int l)
-    {
-        if (n < kMax) {
-            start[n] = int(s);
-            len[n] = l;
-        }
-        n++;
     }
 };
 

@@ -382,8 +382,8 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
         chunk_bound(k, b, sb);
     }
 
-    // The runs holding failures go to `spans`, so the driver scans those alone.
-    spans.n = 0;
+    // The chunks holding failures go to `spans`, so the driver scans those alone.
+    spans.begin(k0, kLanes, ns);
 
     // The segments' first outputs.
     {

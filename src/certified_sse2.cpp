@@ -184,7 +184,6 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
 int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
                          swma_cert_spans &spans)
 {
-    spans.n = 0;
     const int m4 = (n / kLanes - 1) / 4;
     if (m4 < 1)
         return swma_cert_block_scalar(c, in, k0, n, out, 0);
@@ -231,6 +230,8 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
     int64_t kl[kLanes];
     for (int l = 0; l < kLanes; l++)
         kl[l] = k0 + int64_t(l) * ns;
+    // The chunks holding failures go to `spans`, so the driver scans those alone.
+    spans.begin(k0, kLanes, ns);
 
     lanes a, b;
     a.cr = a.ci = b.cr = b.ci = _mm_setzero_pd();
