@@ -100,8 +100,8 @@ inline void ends(const consts &k, __m128d est, __m128d m, __m128 &flo, __m128 &f
 }
 
 // The decision for four lanes (two vectors, est and m of lanes 0-1, then 2-3), lane order
-// a0 a1 b0 b1: certified floats, or all bits set (a NaN, so a failure mark) where the narrowed ends differ. `differ`
-// collects the lanes that failed.
+// a0 a1 b0 b1: certified floats, or all bits set (a NaN, so a failure mark) where the
+// narrowed ends differ. `differ` collects the lanes that failed.
 template <bool Clamp>
 inline __m128 decide(const consts &k, __m128d est_a, __m128d ma, __m128d est_b, __m128d mb,
                      __m128i &differ)
@@ -249,7 +249,7 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
     chunk_bound(k, a, sa);
     chunk_bound(k, b, sb);
     while (i <= 0) {
-        const int e = i + (1 - i < 32 ? 1 - i : 32); // a multiple of 4 steps
+        const int e = i + (1 - i < SWMA_CERT_CHUNK ? 1 - i : SWMA_CERT_CHUNK); // a multiple of 4
         sa = sb = sums{zero, zero, zero};
         for (; i < e; i += 4) {
             __m128d xa[4], xb[4];
