@@ -135,8 +135,8 @@ struct swma_cert_spans {
 
 // One variant's estimates of outputs k0 .. k0 + n - 1 (period - 1 <= k0, k0 + n <= count):
 // each slot gets its certified result or the failure marker. Returns the failures, or -1
-// if the variant leaves the counting to the driver's scan of the block (of the runs in
-// `spans`, when the SIMD variants could record them all).
+// if the variant leaves the counting to the driver's scan of the block (of the chunks a
+// SIMD variant marked in `spans`, unless those say to scan it whole).
 int swma_cert_block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
                            unsigned weak);
 // The end of a SIMD variant's block, after its `lanes` segments of ns outputs from kl[l],
