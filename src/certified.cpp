@@ -19,14 +19,16 @@ constexpr double kDdStep = 0x1p-99;  // double-double complex product error (sec
 inline double fabs_(double x) { return __builtin_fabs(x); }
 
 // ---- double-double arithmetic -----------------------------------------------------------
-struct dd {
-    double hi, lo;
+// T is double or a vector of doubles (the mismatch scan's chains side by side), lane by
+// lane the same operations.
+template <class T> struct ddt {
+    T hi, lo;
 };
+using dd = ddt<double>;
 
-
-inline dd dd_add(dd a, dd b)
+template <class T> inline ddt<T> dd_add(ddt<T> a, ddt<T> b)
 {
-    double s, e, t, f;
+    T s, e, t, f;
     swma_two_sum(a.hi, b.hi, s, e);
     swma_two_sum(a.lo, b.lo, t, f);
     e = e + t;
@@ -36,14 +38,14 @@ inline dd dd_add(dd a, dd b)
     return {s, e};
 }
 
-inline dd dd_neg(dd a) { return {-a.hi, -a.lo}; }
+template <class T> inline ddt<T> dd_neg(ddt<T> a) { return {-a.hi, -a.lo}; }
 
-inline dd dd_mul_d(dd a, double b)
+template <class T> inline ddt<T> dd_mul_d(ddt<T> a, T b)
 {
-    double p, e;
+    T p, e;
     swma_two_prod(a.hi, b, p, e);
     e = e + a.lo * b;
-    double s, f;
+    T s, f;
     swma_two_sum(p, e, s, f);
     return {s, f};
 }
@@ -58,18 +60,19 @@ inline dd dd_mul(dd a, dd b)
     return {s, f};
 }
 
-struct cdd {
-    dd re, im;
+template <class T> struct cddt {
+    ddt<T> re, im;
 };
+using cdd = cddt<double>;
 
-// (a.re + i a.im)(b.re + i b.im), relative error far below 2^-99 (docs: section 1).
+// (a.re + i a.im)(b.re + i b.im), an error below 2^-99 |a|_1 |b|_1 (docs: section 1).
 inline cdd cmul(cdd a, cdd b)
 {
     return {dd_add(dd_mul(a.re, b.re), dd_neg(dd_mul(a.im, b.im))),
             dd_add(dd_mul(a.re, b.im), dd_mul(a.im, b.re))};
 }
 
-inline cdd cmul_d(cdd a, double br, double bi)
+template <class T> inline cddt<T> cmul_d(cddt<T> a, T br, T bi)
 {
     return {dd_add(dd_mul_d(a.re, br), dd_neg(dd_mul_d(a.im, bi))),
             dd_add(dd_mul_d(a.re, bi), dd_mul_d(a.im, br))};
@@ -83,7 +86,54 @@ inline uint32_t fbits_(float f)
 }
 
 // gamma_n = n u / (1 - n u) <= n u (1 + 2^-20) for n <= 2^31, rounded up.
-inline double gamma_up(double n) { return n * kU * (1 + 0x1p-20) * kPadUp; }
+template <class T> inline T gamma_up(T n) { return n * kU * (1 + 0x1p-20) * kPadUp; }
+
+// Two lanes of doubles: the mismatch scan runs two chains side by side (SSE2 on x86, NEON
+// on ARM, plain pairs elsewhere), each lane rounding as the scalar code would. Four lanes
+// measured slower without AVX: two chains already fill the pipes.
+constexpr int kChains = 2;
+typedef double vchain __attribute__((vector_size(8 * kChains)));
+typedef int64_t vchain_l __attribute__((vector_size(8 * kChains)));
+
+inline vchain lane_abs(vchain x) { return (vchain)((vchain_l)x & INT64_MAX); }
+inline vchain lane_max(vchain a, vchain b) // a where a > b, else b
+{
+    const vchain_l m = a > b;
+    return (vchain)(((vchain_l)a & m) | ((vchain_l)b & ~m));
+}
+
+// A start for a chain of the mismatch scan (docs: section 1): c ~ z v^m, with
+// |c - z v^m| <= e. v^m by squaring; each product's error is bounded from the sizes of its
+// operands as computed, |x|_1 taken over both parts.
+struct chain_start {
+    cdd c;
+    double e;
+};
+
+chain_start chain_start_at(double vr, double vi, double zr, double zi, int64_t m)
+{
+    const auto n1 = [](const cdd &a) {
+        return (fabs_(a.re.hi) + fabs_(a.re.lo) + fabs_(a.im.hi) + fabs_(a.im.lo)) *
+               (1 + 0x1p-50);
+    };
+    // x y with |x^ - x| <= ex, |y^ - y| <= ey: |x^ y^ - x y| <= |x^| ey + |y| ex and the
+    // product's own rounding.
+    const auto mul = [&](const cdd &x, double ex, const cdd &y, double ey, double &ez) {
+        const double nx = n1(x), ny = n1(y);
+        ez = (nx * ey + (ny + ey) * ex + kDdStep * nx * ny) * kPadUp;
+        return cmul(x, y);
+    };
+    cdd acc = {{1.0, 0.0}, {0.0, 0.0}}, base = {{vr, 0.0}, {vi, 0.0}};
+    double eacc = 0.0, ebase = 0.0;
+    for (int64_t e = m; e > 0; e >>= 1) {
+        if (e & 1)
+            acc = mul(acc, eacc, base, ebase, eacc);
+        if (e > 1)
+            base = mul(base, ebase, base, ebase, ebase);
+    }
+    const double nz = fabs_(zr) + fabs_(zi);
+    return {cmul_d(acc, zr, zi), (nz * eacc + kDdStep * n1(acc) * nz) * kPadUp};
+}
 
 } // namespace
 
@@ -102,7 +152,7 @@ void swma_cert_setup(int period, double sum, swma_cert &c)
         const double s = swma_sin(theta * 0.5);
         double q, e;
         swma_two_prod(s, s, q, e);
-        const dd one_minus = dd_add({1.0, 0.0}, {-2.0 * q, -2.0 * e});
+        const dd one_minus = dd_add(dd{1.0, 0.0}, dd{-2.0 * q, -2.0 * e});
         vr = one_minus.hi + one_minus.lo;
     }
     // max(1, |v|) <= vabs_up, and omega >= max(1, |v|) with room for the roundings of L (section 5).
@@ -111,7 +161,7 @@ void swma_cert_setup(int period, double sum, swma_cert &c)
         double a, ae, b, be;
         swma_two_prod(vr, vr, a, ae);
         swma_two_prod(vi, vi, b, be);
-        const dd n2 = dd_add({a, ae}, {b, be});
+        const dd n2 = dd_add(dd{a, ae}, dd{b, be});
         // max(1, |v|) <= max(1, |v|^2): no square root needed.
         const double n2_up = (n2.hi + fabs_(n2.lo) * 2) * (1 + 0x1p-50);
         vabs_up = n2_up > 1.0 ? n2_up : 1.0;
@@ -131,42 +181,67 @@ void swma_cert_setup(int period, double sum, swma_cert &c)
         // 1 / P = conj(P) / |P|^2, |P| ~ 1: inverse of the norm by one Newton step.
         const dd n2 = dd_add(dd_mul(acc.re, acc.re), dd_mul(acc.im, acc.im));
         const double inv0 = 1.0 / n2.hi;
-        const dd corr = dd_add({2.0, 0.0}, dd_neg(dd_mul_d(n2, inv0)));
+        const dd corr = dd_add(dd{2.0, 0.0}, dd_neg(dd_mul_d(n2, inv0)));
         const dd inv = dd_mul_d(corr, inv0);
         zr = dd_mul(acc.re, inv).hi;
         zi = -dd_mul(acc.im, inv).hi;
     }
 
     // K = max over i of gamma_{m_i} w_i + |w_i - Im c_i| with c_i = z v^(p-i), the chain
-    // taken downward from c_p = z in double-double; eps bounds the chain's own error.
-    double kmax = 0.0;
-    double cmax = 0.0; // >= |c_i|_1 for every i (section 7)
-    cdd ci = {{zr, 0.0}, {zi, 0.0}};
-    double eps = 0.0;
-    double w[256];
-    for (int64_t top = p; top >= 1; top -= 256) {
-        const int64_t first = top - 255 >= 1 ? top - 255 : 1;
-        const int n = int(top - first + 1);
-        swma_weights(first, n, pp1, w);
-        for (int m = n - 1; m >= 0; m--) {
-            const int64_t i = first + m;
-            const double mi = i == 1 ? double(p) : double(int(p - i + 2));
-            const double diff = fabs_((w[m] - ci.im.hi) - ci.im.lo);
-            const double kappa = gamma_up(mi) * w[m] + diff * (1 + 0x1p-50) + eps;
-            if (kappa > kmax)
-                kmax = kappa;
+    // taken downward in double-double; eps bounds the chain's own error. kChains chains side
+    // by side, h = ceil(p / kChains) steps each: lane l from c_top, top = max(p - l h, h),
+    // but the last lane from c_h, down to c_1 and one step more, to c_0 = z v^p. Together
+    // they take every index (an index taken twice only repeats a bound). Each starts from
+    // z v^(p - top), with its start's error.
+    const int64_t h = (int64_t(p) + kChains - 1) / kChains;
+    int64_t top[kChains];
+    cddt<vchain> ci;
+    vchain eps, kmax_l = {}, cmax_l = {}; // cmax >= |c_i|_1 for every i (section 7)
+    for (int l = 0; l < kChains; l++) {
+        top[l] = l < kChains - 1 && p - l * h > h ? p - l * h : h;
+        const chain_start st = chain_start_at(vr, vi, zr, zi, p - top[l]);
+        ci.re.hi[l] = st.c.re.hi;
+        ci.re.lo[l] = st.c.re.lo;
+        ci.im.hi[l] = st.c.im.hi;
+        ci.im.lo[l] = st.c.im.lo;
+        eps[l] = st.e;
+    }
+    const vchain vrs = vchain{} + vr, vis = vchain{} + vi;
+    constexpr int kRun = 256 / kChains; // weights evaluated at a time, per lane
+    double w[kChains][kRun];
+    for (int64_t s0 = 0; s0 < h; s0 += kRun) {
+        const int n = int(h - s0 < kRun ? h - s0 : kRun);
+        // Lane l takes the indices top_l - s0 - t, t = 0 .. n - 1.
+        for (int l = 0; l < kChains; l++)
+            swma_weights(top[l] - s0 - n + 1, n, pp1, w[l]);
+        for (int t = 0; t < n; t++) {
+            vchain wi, mi;
+            for (int l = 0; l < kChains; l++) {
+                const int64_t i = top[l] - s0 - t;
+                wi[l] = w[l][n - 1 - t];
+                mi[l] = i == 1 ? double(p) : double(int(p - i + 2));
+            }
+            const vchain diff = lane_abs((wi - ci.im.hi) - ci.im.lo);
+            kmax_l = lane_max(gamma_up(mi) * wi + diff * (1 + 0x1p-50) + eps, kmax_l);
             // step down: c_{i-1} = c_i v; error bound grows by |v| and the new rounding
-            const double cabs1 = fabs_(ci.re.hi) + fabs_(ci.im.hi) + 0x1p-60;
-            const double cbound = (cabs1 * (1 + 0x1p-50) + eps) * kPadUp;
-            if (cbound > cmax)
-                cmax = cbound;
+            const vchain cabs1 = lane_abs(ci.re.hi) + lane_abs(ci.im.hi) + 0x1p-60;
+            cmax_l = lane_max((cabs1 * (1 + 0x1p-50) + eps) * kPadUp, cmax_l);
             eps = (eps * vabs_up + kDdStep * cabs1 * (fabs_(vr) + fabs_(vi))) * kPadUp;
-            ci = cmul_d(ci, vr, vi);
+            ci = cmul_d(ci, vrs, vis);
         }
     }
-    // ci is now c_0 = z v^p: the leaving coefficient is 1, its mismatch delta_out.
-    const double delta_out =
-        (fabs_((ci.re.hi - 1.0) + ci.re.lo) + fabs_(ci.im.hi + ci.im.lo)) * (1 + 0x1p-50) + eps;
+    // The last lane now holds c_0 = z v^p: the leaving coefficient is 1, its mismatch
+    // delta_out.
+    constexpr int last = kChains - 1;
+    const double delta_out = (fabs_((ci.re.hi[last] - 1.0) + ci.re.lo[last]) +
+                              fabs_(ci.im.hi[last] + ci.im.lo[last])) *
+                                 (1 + 0x1p-50) +
+                             eps[last];
+    double kmax = 0.0, cmax = 0.0;
+    for (int l = 0; l < kChains; l++) {
+        kmax = kmax_l[l] > kmax ? kmax_l[l] : kmax;
+        cmax = cmax_l[l] > cmax ? cmax_l[l] : cmax;
+    }
     const double K = kmax * kPadUp;
     const double g3 = gamma_up(3.0);
 
@@ -941,11 +1016,17 @@ bool swma_cert_pays(int period, int64_t results, swma_isa isa)
     const costs cost = path_costs(isa);
     const double p = period;
     // Per output the exact kernel costs exact0 + exact1 p, the estimate a fixed amount and
-    // some failures. The call pays the constants (a sine and a double-double step per
-    // weight, about 60 ns) and a reseed per segment of each block.
+    // some failures. The call pays the constants (per weight a sine for the sum, one for the
+    // mismatch and a double-double step, two chains side by side: about 36 ns, 52 on 32-bit
+    // x86) and a reseed per segment of each block.
+#if defined(__i386__)
+    constexpr double kSetup = 52.0;
+#else
+    constexpr double kSetup = 36.0;
+#endif
     const double gain = cost.exact0 + cost.exact1 * p - cost.estimate * 1.15;
     if (gain <= 0)
         return false;
-    const double setup = 60.0 * p + double(cost.lanes) * p * cost.estimate;
+    const double setup = kSetup * p + double(cost.lanes) * p * cost.estimate;
     return double(int(results)) * gain > 2.0 * setup; // results <= INT_MAX
 }

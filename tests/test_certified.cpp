@@ -8,6 +8,7 @@
 #include "stack_probe.h"
 
 #include <gtest/gtest.h>
+#include <mpfr.h>
 
 #include <dlfcn.h>
 #include <fenv.h>
@@ -138,6 +139,70 @@ TEST(Certified, BoundHoldsAndTightnessIsReported)
             }
 #endif
         }
+    }
+}
+
+// The constants' claim about the coefficients, against 256-bit arithmetic: with the stored
+// v and z, c_i = z v^(p - i) exactly, K covers gamma_{m_i} w_i + |w_i - Im c_i| for every i
+// (and is no more than that, padding aside), and c_out covers gamma_3 + |c_0 - 1|_1 - K
+// (no more either).
+TEST(Certified, CoefficientMismatchIsCoveredAsTheExactProductsGiveIt)
+{
+    struct big {
+        mpfr_t v;
+        big() { mpfr_init2(v, 256); }
+        ~big() { mpfr_clear(v); }
+        operator mpfr_ptr() { return v; }
+    };
+    for (int p : {1, 2, 3, 4, 7, 14, 50, 201, 1000, 1023, 1024, 1025, 4099}) {
+        double sum;
+        const std::vector<double> w = swt::lib_weights(p, &sum);
+        swma_cert c;
+        swma_cert_setup(p, sum, c);
+        big vr, vi, cr, ci, t0, t1, t2, worst, gamma;
+        mpfr_set_d(vr, c.vr, MPFR_RNDN);
+        mpfr_set_d(vi, c.vi, MPFR_RNDN);
+        mpfr_set_d(cr, c.zr, MPFR_RNDN); // c_p = z
+        mpfr_set_d(ci, c.zi, MPFR_RNDN);
+        mpfr_set_zero(worst, 1);
+        // gamma_m = m u / (1 - m u) into `gamma`.
+        const auto set_gamma = [&](int m) {
+            mpfr_set_si(t0, m, MPFR_RNDN);
+            mpfr_mul_2si(t0, t0, -53, MPFR_RNDN);
+            mpfr_ui_sub(t1, 1, t0, MPFR_RNDN);
+            mpfr_div(gamma, t0, t1, MPFR_RNDN);
+        };
+        for (int i = p; i >= 1; i--) {
+            set_gamma(i == 1 ? p : p - i + 2);
+            mpfr_mul_d(t0, gamma, w[size_t(i)], MPFR_RNDN); // w[i], 1-based
+            mpfr_d_sub(t1, w[size_t(i)], ci, MPFR_RNDN);
+            mpfr_abs(t1, t1, MPFR_RNDN);
+            mpfr_add(t0, t0, t1, MPFR_RNDN);
+            if (mpfr_cmp(t0, worst) > 0)
+                mpfr_set(worst, t0, MPFR_RNDN);
+            // c_{i-1} = c_i v
+            mpfr_mul(t0, cr, vr, MPFR_RNDN);
+            mpfr_mul(t1, ci, vi, MPFR_RNDN);
+            mpfr_sub(t2, t0, t1, MPFR_RNDN);
+            mpfr_mul(t0, cr, vi, MPFR_RNDN);
+            mpfr_mul(t1, ci, vr, MPFR_RNDN);
+            mpfr_add(ci, t0, t1, MPFR_RNDN);
+            mpfr_set(cr, t2, MPFR_RNDN);
+        }
+        const double k_exact = mpfr_get_d(worst, MPFR_RNDU);
+        EXPECT_GE(c.k, k_exact) << "period " << p;
+        EXPECT_LE(c.k, k_exact * (1 + 1e-5)) << "period " << p;
+        // c_out >= gamma_3 + |Re c_0 - 1| + |Im c_0| - K
+        set_gamma(3);
+        mpfr_sub_ui(t0, cr, 1, MPFR_RNDN);
+        mpfr_abs(t0, t0, MPFR_RNDN);
+        mpfr_abs(t1, ci, MPFR_RNDN);
+        mpfr_add(t0, t0, t1, MPFR_RNDN);
+        mpfr_add(t0, t0, gamma, MPFR_RNDN);
+        mpfr_sub_d(t0, t0, c.k, MPFR_RNDN);
+        const double c_out_exact = mpfr_get_d(t0, MPFR_RNDU);
+        EXPECT_GE(c.c_out, c_out_exact) << "period " << p;
+        EXPECT_LE(c.c_out, c_out_exact + 1e-5 * c.k) << "period " << p;
     }
 }
 
