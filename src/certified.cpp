@@ -137,7 +137,7 @@ chain_start chain_start_at(double vr, double vi, double zr, double zi, int64_t m
 
 } // namespace
 
-void swma_cert_setup(int period, double sum, swma_cert &c)
+void swma_cert_setup(int period, double sum, swma_cert &c, const double *weights)
 {
     const int p = period;
     const double pp1 = double(p) + 1.0;
@@ -211,14 +211,22 @@ void swma_cert_setup(int period, double sum, swma_cert &c)
     double w[kChains][kRun];
     for (int64_t s0 = 0; s0 < h; s0 += kRun) {
         const int n = int(h - s0 < kRun ? h - s0 : kRun);
-        // Lane l takes the indices top_l - s0 - t, t = 0 .. n - 1.
-        for (int l = 0; l < kChains; l++)
-            swma_weights(top[l] - s0 - n + 1, n, pp1, w[l]);
+        // Lane l takes the indices top_l - s0 - t, t = 0 .. n - 1: w_i is wl[l][n - 1 - t].
+        const double *wl[kChains];
+        for (int l = 0; l < kChains; l++) {
+            const int64_t first = top[l] - s0 - n + 1;
+            if (weights) {
+                wl[l] = weights + (first - 1);
+            } else {
+                swma_weights(first, n, pp1, w[l]);
+                wl[l] = w[l];
+            }
+        }
         for (int t = 0; t < n; t++) {
             vchain wi, mi;
             for (int l = 0; l < kChains; l++) {
                 const int64_t i = top[l] - s0 - t;
-                wi[l] = w[l][n - 1 - t];
+                wi[l] = wl[l][n - 1 - t];
                 mi[l] = i == 1 ? double(p) : double(int(p - i + 2));
             }
             const vchain diff = lane_abs((wi - ci.im.hi) - ci.im.lo);
@@ -880,7 +888,8 @@ void swma_certified(const float *input, int period, int count, float *output, do
 {
     const int p = period;
     swma_cert c;
-    swma_cert_setup(p, sum, c);
+    // A period that fits the store has all its weights there (the exact kernel's layout).
+    swma_cert_setup(p, sum, c, p <= SWMA_WEIGHT_CHUNK ? store : nullptr);
 
     exact_ctx x;
     x.scattered = nullptr;

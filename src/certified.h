@@ -46,9 +46,9 @@ inline double swma_cert_eta_budget(const swma_cert &c)
 }
 
 // Computes every constant for this period in double-double arithmetic from the library's
-// own weights (swma_weights); `sum` is the exact kernel's weight sum. O(period), nothing
-// cached.
-void swma_cert_setup(int period, double sum, swma_cert &c);
+// own weights (swma_weights; or `weights`, w_1 .. w_p, where the caller holds them all);
+// `sum` is the exact kernel's weight sum. O(period), nothing cached.
+void swma_cert_setup(int period, double sum, swma_cert &c, const double *weights = nullptr);
 
 // The marker the scalar and AVX2 variants write into an output slot they could not certify
 // (SSE2 writes all bits set). An accepted result is always finite, so any NaN in a slot
