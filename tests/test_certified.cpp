@@ -145,7 +145,7 @@ TEST(Certified, BoundHoldsAndTightnessIsReported)
 // The constants' claim about the coefficients, against 256-bit arithmetic: with the stored
 // v and z, c_i = z v^(p - i) exactly, K covers gamma_{m_i} w_i + |w_i - Im c_i| for every i
 // (and is no more than that, padding aside), and c_out covers gamma_3 + |c_0 - 1|_1 - K
-// (no more either).
+// (no more either), whether the weights are evaluated or handed in.
 TEST(Certified, CoefficientMismatchIsCoveredAsTheExactProductsGiveIt)
 {
     struct big {
@@ -159,6 +159,11 @@ TEST(Certified, CoefficientMismatchIsCoveredAsTheExactProductsGiveIt)
         const std::vector<double> w = swt::lib_weights(p, &sum);
         swma_cert c;
         swma_cert_setup(p, sum, c);
+        // With the weights handed in, as the driver does, the same constants.
+        swma_cert given;
+        swma_cert_setup(p, sum, given, w.data() + 1);
+        EXPECT_EQ(given.k, c.k) << "period " << p;
+        EXPECT_EQ(given.c_out, c.c_out) << "period " << p;
         big vr, vi, cr, ci, t0, t1, t2, worst, gamma;
         mpfr_set_d(vr, c.vr, MPFR_RNDN);
         mpfr_set_d(vi, c.vi, MPFR_RNDN);
