@@ -88,19 +88,9 @@ inline uint32_t fbits_(float f)
 // gamma_n = n u / (1 - n u) <= n u (1 + 2^-20) for n <= 2^31, rounded up.
 template <class T> inline T gamma_up(T n) { return n * kU * (1 + 0x1p-20) * kPadUp; }
 
-// Two lanes of doubles: the mismatch scan runs two chains side by side (SSE2 on x86, NEON
-// on ARM, plain pairs elsewhere), each lane rounding as the scalar code would. Four lanes
-// measured slower without AVX: two chains already fill the pipes.
-constexpr int kChains = 2;
-typedef double vchain __attribute__((vector_size(8 * kChains)));
-typedef int64_t vchain_l __attribute__((vector_size(8 * kChains)));
-
-inline vchain lane_abs(vchain x) { return (vchain)((vchain_l)x & INT64_MAX); }
-inline vchain lane_max(vchain a, vchain b) // a where a > b, else b
-{
-    const vchain_l m = a > b;
-    return (vchain)(((vchain_l)a & m) | ((vchain_l)b & ~m));
-}
+// The mismatch scan runs two chains side by side, in the lanes of a swma_v2d (four lanes
+// measured slower without AVX: two chains already fill the pipes).
+inline swma_v2d lane_abs(swma_v2d x) { return (swma_v2d)((swma_v2l)x & INT64_MAX); }
 
 // A start for a chain of the mismatch scan (docs: section 1): c ~ z v^m, with
 // |c - z v^m| <= e. v^m by squaring; each product's error is bounded from the sizes of its
@@ -188,17 +178,16 @@ void swma_cert_setup(int period, double sum, swma_cert &c, const double *weights
     }
 
     // K = max over i of gamma_{m_i} w_i + |w_i - Im c_i| with c_i = z v^(p-i), the chain
-    // taken downward in double-double; eps bounds the chain's own error. kChains chains side
-    // by side, h = ceil(p / kChains) steps each: lane l from c_top, top = max(p - l h, h),
-    // but the last lane from c_h, down to c_1 and one step more, to c_0 = z v^p. Together
-    // they take every index (an index taken twice only repeats a bound). Each starts from
-    // z v^(p - top), with its start's error.
-    const int64_t h = (int64_t(p) + kChains - 1) / kChains;
-    int64_t top[kChains];
-    cddt<vchain> ci;
-    vchain eps, kmax_l = {}, cmax_l = {}; // cmax >= |c_i|_1 for every i (section 7)
-    for (int l = 0; l < kChains; l++) {
-        top[l] = l < kChains - 1 && p - l * h > h ? p - l * h : h;
+    // taken downward in double-double; eps bounds the chain's own error. Two chains side by
+    // side, h = ceil(p / 2) steps each: lane 0 from c_p = z down to c_(p-h+1), lane 1 from
+    // c_h down to c_1 and one step more, to c_0 = z v^p. Together they take every index (h
+    // twice for odd p, which only repeats a bound). Each starts from z v^(p - top), with
+    // its start's error.
+    const int64_t h = (int64_t(p) + 1) / 2;
+    const int64_t top[2] = {p, h};
+    cddt<swma_v2d> ci;
+    swma_v2d eps, kmax_l = {}, cmax_l = {}; // cmax >= |c_i|_1 for every i (section 7)
+    for (int l = 0; l < 2; l++) {
         const chain_start st = chain_start_at(vr, vi, zr, zi, p - top[l]);
         ci.re.hi[l] = st.c.re.hi;
         ci.re.lo[l] = st.c.re.lo;
@@ -206,14 +195,14 @@ void swma_cert_setup(int period, double sum, swma_cert &c, const double *weights
         ci.im.lo[l] = st.c.im.lo;
         eps[l] = st.e;
     }
-    const vchain vrs = vchain{} + vr, vis = vchain{} + vi;
-    constexpr int kRun = 256 / kChains; // weights evaluated at a time, per lane
-    double w[kChains][kRun];
+    const swma_v2d vrs = swma_v2d{} + vr, vis = swma_v2d{} + vi;
+    constexpr int kRun = 128; // weights evaluated at a time, per lane
+    double w[2][kRun];
     for (int64_t s0 = 0; s0 < h; s0 += kRun) {
         const int n = int(h - s0 < kRun ? h - s0 : kRun);
         // Lane l takes the indices top_l - s0 - t, t = 0 .. n - 1: w_i is wl[l][n - 1 - t].
-        const double *wl[kChains];
-        for (int l = 0; l < kChains; l++) {
+        const double *wl[2];
+        for (int l = 0; l < 2; l++) {
             const int64_t first = top[l] - s0 - n + 1;
             if (weights) {
                 wl[l] = weights + (first - 1);
@@ -223,33 +212,30 @@ void swma_cert_setup(int period, double sum, swma_cert &c, const double *weights
             }
         }
         for (int t = 0; t < n; t++) {
-            vchain wi, mi;
-            for (int l = 0; l < kChains; l++) {
+            swma_v2d wi, mi;
+            for (int l = 0; l < 2; l++) {
                 const int64_t i = top[l] - s0 - t;
                 wi[l] = wl[l][n - 1 - t];
                 mi[l] = i == 1 ? double(p) : double(int(p - i + 2));
             }
-            const vchain diff = lane_abs((wi - ci.im.hi) - ci.im.lo);
-            kmax_l = lane_max(gamma_up(mi) * wi + diff * (1 + 0x1p-50) + eps, kmax_l);
+            const swma_v2d diff = lane_abs((wi - ci.im.hi) - ci.im.lo);
+            const swma_v2d kappa = gamma_up(mi) * wi + diff * (1 + 0x1p-50) + eps;
+            kmax_l = swma_pick_lanes(kappa > kmax_l, kappa, kmax_l);
             // step down: c_{i-1} = c_i v; error bound grows by |v| and the new rounding
-            const vchain cabs1 = lane_abs(ci.re.hi) + lane_abs(ci.im.hi) + 0x1p-60;
-            cmax_l = lane_max((cabs1 * (1 + 0x1p-50) + eps) * kPadUp, cmax_l);
+            const swma_v2d cabs1 = lane_abs(ci.re.hi) + lane_abs(ci.im.hi) + 0x1p-60;
+            const swma_v2d cbound = (cabs1 * (1 + 0x1p-50) + eps) * kPadUp;
+            cmax_l = swma_pick_lanes(cbound > cmax_l, cbound, cmax_l);
             eps = (eps * vabs_up + kDdStep * cabs1 * (fabs_(vr) + fabs_(vi))) * kPadUp;
             ci = cmul_d(ci, vrs, vis);
         }
     }
-    // The last lane now holds c_0 = z v^p: the leaving coefficient is 1, its mismatch
-    // delta_out.
-    constexpr int last = kChains - 1;
-    const double delta_out = (fabs_((ci.re.hi[last] - 1.0) + ci.re.lo[last]) +
-                              fabs_(ci.im.hi[last] + ci.im.lo[last])) *
-                                 (1 + 0x1p-50) +
-                             eps[last];
-    double kmax = 0.0, cmax = 0.0;
-    for (int l = 0; l < kChains; l++) {
-        kmax = kmax_l[l] > kmax ? kmax_l[l] : kmax;
-        cmax = cmax_l[l] > cmax ? cmax_l[l] : cmax;
-    }
+    // Lane 1 now holds c_0 = z v^p: the leaving coefficient is 1, its mismatch delta_out.
+    const double delta_out =
+        (fabs_((ci.re.hi[1] - 1.0) + ci.re.lo[1]) + fabs_(ci.im.hi[1] + ci.im.lo[1])) *
+            (1 + 0x1p-50) +
+        eps[1];
+    const double kmax = kmax_l[0] > kmax_l[1] ? kmax_l[0] : kmax_l[1];
+    const double cmax = cmax_l[0] > cmax_l[1] ? cmax_l[0] : cmax_l[1];
     const double K = kmax * kPadUp;
     const double g3 = gamma_up(3.0);
 

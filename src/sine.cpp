@@ -244,21 +244,9 @@ double swma_sin(double x)
     return sin_slow(x);
 }
 
-namespace {
-
 // Two angles at once: the quick path above, operation for operation, in the two lanes of a
-// vector (SSE2 on x86, NEON on ARM, plain pairs elsewhere). Each lane rounds exactly as the
-// scalar code does, so a lane's rh and rl, and its rounding test, are the scalar ones.
-typedef double v2d __attribute__((vector_size(16)));
-typedef int64_t v2l __attribute__((vector_size(16)));
-
-inline v2d pick_lanes(v2l m, v2d a, v2d b) // a where m is all ones, else b
-{
-    return (v2d)(((v2l)a & m) | ((v2l)b & ~m));
-}
-
-} // namespace
-
+// vector. Each lane rounds exactly as the scalar code does, so a lane's rh and rl, and its
+// rounding test, are the scalar ones.
 void swma_sin_many(const double *x, int n, double *y)
 {
     int m = 0;
@@ -269,32 +257,33 @@ void swma_sin_many(const double *x, int n, double *y)
             y[m + 1] = swma_sin(x1);
             continue;
         }
-        const v2d xv = {x0, x1};
-        const v2d zero = {0.0, 0.0};
-        const v2l folded = (v2l)(xv > 0x1.921fb54442d18p+0);
-        v2d d = SWMA_PI_HI - xv, fh, fl;
+        const swma_v2d xv = {x0, x1};
+        const swma_v2d zero = {0.0, 0.0};
+        const swma_v2l folded = (swma_v2l)(xv > 0x1.921fb54442d18p+0);
+        swma_v2d d = SWMA_PI_HI - xv, fh, fl;
         swma_fast_two_sum(d, zero + SWMA_PI_LO, fh, fl);
         fl = fl + SWMA_PI_LO2;
-        const v2d yh = pick_lanes(folded, fh, xv), yl = pick_lanes(folded, fl, zero);
+        const swma_v2d yh = swma_pick_lanes(folded, fh, xv), yl = swma_pick_lanes(folded, fl, zero);
 
-        const v2d kf = pick_lanes((v2l)(yh >= 0x1p-9), yh * 256.0 + 0.5, zero); // as above
+        // as above
+        const swma_v2d kf = swma_pick_lanes((swma_v2l)(yh >= 0x1p-9), yh * 256.0 + 0.5, zero);
         const int k0 = int(kf[0]), k1 = int(kf[1]);
         const double *a0 = swma_sincos_table[k0], *a1 = swma_sincos_table[k1];
-        const v2d sh = {a0[0], a1[0]}, sl = {a0[1], a1[1]}, ch = {a0[2], a1[2]},
+        const swma_v2d sh = {a0[0], a1[0]}, sl = {a0[1], a1[1]}, ch = {a0[2], a1[2]},
                   cl = {a0[3], a1[3]};
-        const v2d kd = {double(k0), double(k1)};
-        const v2d th = yh - kd * (1.0 / 256.0);
-        const v2d t = th + yl;
-        const v2d t2 = t * t, t3 = t * t2;
-        const v2d cm1 = t2 * -0.5 + (t2 * t2) * (1.0 / 24 + t2 * (-1.0 / 720));
-        const v2d sm = t3 * (-1.0 / 6) + (t3 * t2) * (1.0 / 120 + t2 * (-1.0 / 5040));
+        const swma_v2d kd = {double(k0), double(k1)};
+        const swma_v2d th = yh - kd * (1.0 / 256.0);
+        const swma_v2d t = th + yl;
+        const swma_v2d t2 = t * t, t3 = t * t2;
+        const swma_v2d cm1 = t2 * -0.5 + (t2 * t2) * (1.0 / 24 + t2 * (-1.0 / 720));
+        const swma_v2d sm = t3 * (-1.0 / 6) + (t3 * t2) * (1.0 / 120 + t2 * (-1.0 / 5040));
 
-        v2d ph, pl, s, se, rh, rl;
+        swma_v2d ph, pl, s, se, rh, rl;
         swma_two_prod(ch, th, ph, pl);
         swma_fast_two_sum(sh, ph, s, se);
-        const v2d low = ((se + pl) + (sl + cl * th)) + ((ch * yl + sh * cm1) + ch * sm);
+        const swma_v2d low = ((se + pl) + (sl + cl * th)) + ((ch * yl + sh * cm1) + ch * sm);
         swma_fast_two_sum(s, low, rh, rl);
-        const v2l ok = (v2l)(rh == rh + rl * (1.0 + kRoundingTestFactor));
+        const swma_v2l ok = (swma_v2l)(rh == rh + rl * (1.0 + kRoundingTestFactor));
         y[m] = ok[0] ? rh[0] : sin_slow(x0);
         y[m + 1] = ok[1] ? rh[1] : sin_slow(x1);
     }
@@ -318,21 +307,21 @@ void swma_sin_many(const double *x, int n, double *y)
 namespace {
 
 // Two lanes and one, the same operations.
-inline void rough2(v2d xv, double *y)
+inline void rough2(swma_v2d xv, double *y)
 {
-    const v2l folded = (v2l)(xv > 0x1.921fb54442d18p+0);
-    const v2d yv = pick_lanes(folded, (SWMA_PI_HI - xv) + SWMA_PI_LO, xv);
-    const v2d zero = {0.0, 0.0};
-    const v2d kf = pick_lanes((v2l)(yv >= 0x1p-9), yv * 256.0 + 0.5, zero);
+    const swma_v2l folded = (swma_v2l)(xv > 0x1.921fb54442d18p+0);
+    const swma_v2d yv = swma_pick_lanes(folded, (SWMA_PI_HI - xv) + SWMA_PI_LO, xv);
+    const swma_v2d zero = {0.0, 0.0};
+    const swma_v2d kf = swma_pick_lanes((swma_v2l)(yv >= 0x1p-9), yv * 256.0 + 0.5, zero);
     const int k0 = int(kf[0]), k1 = int(kf[1]);
     const double *a0 = swma_sincos_table[k0], *a1 = swma_sincos_table[k1];
-    const v2d sh = {a0[0], a1[0]}, ch = {a0[2], a1[2]};
-    const v2d kd = {double(k0), double(k1)};
-    const v2d t = yv - kd * (1.0 / 256.0);
-    const v2d t2 = t * t;
-    const v2d cm1 = t2 * (-0.5 + t2 * (1.0 / 24));
-    const v2d sm = (t * t2) * (-1.0 / 6 + t2 * (1.0 / 120));
-    const v2d r = sh + (ch * t + (sh * cm1 + ch * sm));
+    const swma_v2d sh = {a0[0], a1[0]}, ch = {a0[2], a1[2]};
+    const swma_v2d kd = {double(k0), double(k1)};
+    const swma_v2d t = yv - kd * (1.0 / 256.0);
+    const swma_v2d t2 = t * t;
+    const swma_v2d cm1 = t2 * (-0.5 + t2 * (1.0 / 24));
+    const swma_v2d sm = (t * t2) * (-1.0 / 6 + t2 * (1.0 / 120));
+    const swma_v2d r = sh + (ch * t + (sh * cm1 + ch * sm));
     y[0] = r[0];
     y[1] = r[1];
 }
@@ -355,7 +344,7 @@ void swma_sin_rough_many(const double *x, int n, double *y)
 {
     int m = 0;
     for (; m + 2 <= n; m += 2) {
-        const v2d xv = {x[m], x[m + 1]};
+        const swma_v2d xv = {x[m], x[m + 1]};
         rough2(xv, y + m);
     }
     for (; m < n; m++)
