@@ -870,12 +870,9 @@ costs path_costs(swma_isa isa)
 
 void swma_certified(const float *input, int period, int count, float *output, double sum,
                     double *store, swma_isa isa, bool choose, unsigned weak,
-                    swma_cert_stats *stats)
+                    swma_cert_stats *stats, const swma_cert &c)
 {
     const int p = period;
-    swma_cert c;
-    // A period that fits the store has all its weights there (the exact kernel's layout).
-    swma_cert_setup(p, sum, c, p <= SWMA_WEIGHT_CHUNK ? store : nullptr);
 
     exact_ctx x;
     x.scattered = nullptr;
@@ -1000,13 +997,13 @@ void swma_certified(const float *input, int period, int count, float *output, do
     }
     pd.flush(x);
     if (stats) {
-        stats->certified = n_cert;
-        stats->failed = n_fail;
-        stats->exact = n_exact;
+        stats->certified += n_cert;
+        stats->failed += n_fail;
+        stats->exact += n_exact;
     }
 }
 
-bool swma_cert_pays(int period, int64_t results, swma_isa isa)
+bool swma_cert_pays(int period, int64_t results, swma_isa isa, bool constants_known)
 {
     const costs cost = path_costs(isa);
     const double p = period;
@@ -1022,6 +1019,6 @@ bool swma_cert_pays(int period, int64_t results, swma_isa isa)
     const double gain = cost.exact0 + cost.exact1 * p - cost.estimate * 1.15;
     if (gain <= 0)
         return false;
-    const double setup = kSetup * p + double(cost.lanes) * p * cost.estimate;
+    const double setup = (constants_known ? 0.0 : kSetup * p) + double(cost.lanes) * p * cost.estimate;
     return double(int(results)) * gain > 2.0 * setup; // results <= INT_MAX
 }

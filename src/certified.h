@@ -176,19 +176,22 @@ int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t k0, int n,
 // The whole certified computation of outputs period - 1 .. count - 1 (the driver has written
 // the no-value slots and formed `sum`). `store` is the driver's SWMA_STORE doubles; when
 // period <= SWMA_WEIGHT_CHUNK its first `period` entries hold the weights already.
-// `choose` lets blocks whose failures pile up run on the exact kernel instead.
+// `choose` lets blocks whose failures pile up run on the exact kernel instead. `c` holds
+// the period's constants (swma_cert_setup), which any number of calls may share.
 struct swma_cert_stats {
     int64_t certified; // outputs the estimate settled
     int64_t failed;    // outputs computed exactly after the estimate failed
     int64_t exact;     // outputs computed exactly because the block went to the exact kernel
+    int64_t decided;   // outputs whose windows needed no sums (set by the driver)
 };
 void swma_certified(const float *input, int period, int count, float *output, double sum,
                     double *store, swma_isa isa, bool choose, unsigned weak,
-                    swma_cert_stats *stats);
+                    swma_cert_stats *stats, const swma_cert &c);
 
 // Whether the certified kernel is expected to beat the exact one for this call (`results`
-// outputs past the warm-up, on path `isa`): long enough periods and calls only.
-bool swma_cert_pays(int period, int64_t results, swma_isa isa);
+// outputs past the warm-up, on path `isa`): long enough periods and calls only. With
+// `constants_known` the period's constants are already at hand and cost nothing more.
+bool swma_cert_pays(int period, int64_t results, swma_isa isa, bool constants_known = false);
 
 // For the tests: est_k and the bound L_k of every output k in period - 1 .. count - 1 as the
 // scalar variant carries them (reseeds included), into est[k] and bound[k]; NaN where the

@@ -193,6 +193,60 @@ void compare_runs(const Average &cert, const Average &exact, const std::vector<f
 
 } // namespace
 
+// Windows whose result needs no sums (a NaN, an infinity, only zeros), at their edges: the
+// special value as the first and the last value of a window, at the first and last slot of
+// an output block (480), of a bound chunk (32), of a segment, and at the series' ends;
+// +inf and -inf in one window; runs of -0 a period long, one shorter and one longer, and
+// one that ends inside a window; NoValue and the largest float, which need the sums.
+void check_decided_edges(const Average &certified, const Average &exact, bool light, Report &r)
+{
+    const float inf = std::numeric_limits<float>::infinity();
+    const float specials[] = {std::numeric_limits<float>::quiet_NaN(), inf, -inf,
+                              from_bits(0x7F7FC99Eu), from_bits(0x7F7FFFFFu)};
+    const char *names[] = {"NaN", "+inf", "-inf", "NoValue", "largest float"};
+    const int periods[] = {17, 50, 1000, 1500};
+    Rng rng(20261209);
+    for (int p : periods) {
+        if (light && p == 1500)
+            continue;
+        const int n = 6 * p + 9000;
+        const std::vector<float> walk = cert_series(rng, n, kWalk);
+        std::vector<int> at = {0, p - 2, p - 1, p, 2 * p - 1, n - p, n - 1};
+        for (int edge : {31, 32, 479, 480, 2192, 2193, 4386, 4387, 8773})
+            for (int d : {-p, -p + 1, -1, 0, 1})
+                if (edge + d >= 0 && edge + d < n)
+                    at.push_back(edge + d);
+        char what[160];
+        for (int s = 0; s < 5; s++) {
+            std::vector<float> in = walk;
+            for (int j : at)
+                in[size_t(j)] = specials[s];
+            snprintf(what, sizeof what, "%s as a window's first and last value at block edges",
+                     names[s]);
+            compare_runs(certified, exact, in, p, what, r);
+        }
+        // +inf and -inf a window apart, less, and more; then both in one window with a NaN
+        // leaving it.
+        std::vector<float> in = walk;
+        for (int j = p; j + 2 * p + 2 < n; j += 3 * p + 7) {
+            in[size_t(j)] = inf;
+            in[size_t(j + p - 1 - int(rng.below(2)))] = -inf;
+        }
+        compare_runs(certified, exact, in, p, "+inf and -inf in one window and apart", r);
+        // Zero runs of -0 and +0: p - 1, p, p + 1 and 3p long, and one ending mid-window.
+        in = walk;
+        int j = 3;
+        for (int len : {p - 1, p, p + 1, 3 * p, p / 2 + 1}) {
+            for (int i = 0; i < len && j + i < n; i++)
+                in[size_t(j + i)] = (i + len) % 3 ? -0.0f : 0.0f;
+            j += len + p / 3 + 1;
+        }
+        for (int i = n - 2 * p; i < n; i++)
+            in[size_t(i)] = -0.0f; // the series ends on zeros
+        compare_runs(certified, exact, in, p, "zero runs about a period long", r);
+    }
+}
+
 void check_certified(const Average &certified, const Average &exact, bool light, Report &r)
 {
     static const char *names[] = {"walk", "returns", "square", "tiny", "huge", "specials", "zeros"};
@@ -229,6 +283,7 @@ void check_certified(const Average &certified, const Average &exact, bool light,
             compare_runs(certified, exact, in, p, what, r);
         }
     }
+    check_decided_edges(certified, exact, light, r);
 }
 
 } // namespace swt
