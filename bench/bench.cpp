@@ -5,7 +5,7 @@
 // against the oracle after timing, and fails rather than report figures for wrong answers.
 #include "cases.h"
 #include "cert_cases.h"
-#include "certified.h"
+#include "certified/certified.h"
 #include "sinewma.h"
 #include "sinewma_internal.h"
 

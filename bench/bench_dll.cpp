@@ -4,7 +4,7 @@
 // Usage: swma_bench_dll sinewma.dll [--quick]
 #include "cases.h"
 #include "cert_cases.h"
-#include "certified.h"
+#include "certified/certified.h"
 #include "sinewma.h"
 #include "sinewma_internal.h"
 

@@ -2,7 +2,7 @@
 // that knows about loaders.
 #include "sinewma.h"
 #include "sinewma_internal.h"
-#include "weights.h"
+#include "exact/small_call.h"
 
 // 32-bit hosts built by other compilers may call with the stack aligned to only 4 bytes;
 // realign here so the SSE and AVX code below may keep 16- and 32-byte spills.

@@ -4,15 +4,40 @@
 
 #include <stdint.h>
 
-// NoValue, the marker of slots without a result: 3.4e38f, bits 0x7F7FC99E, made from its bits
-// so that no rounding of a literal can differ.
-inline float swma_no_value()
+// A float's bits and back: the one place the library reinterprets a value's storage.
+inline uint32_t swma_bits(float f)
 {
-    const uint32_t bits = 0x7F7FC99Eu;
+    uint32_t u;
+    __builtin_memcpy(&u, &f, sizeof u);
+    return u;
+}
+inline float swma_from_bits(uint32_t u)
+{
     float f;
-    __builtin_memcpy(&f, &bits, sizeof f);
+    __builtin_memcpy(&f, &u, sizeof f);
     return f;
 }
+inline uint64_t swma_bits(double x)
+{
+    uint64_t u;
+    __builtin_memcpy(&u, &x, sizeof u);
+    return u;
+}
+inline double swma_double_from_bits(uint64_t u)
+{
+    double x;
+    __builtin_memcpy(&x, &u, sizeof x);
+    return x;
+}
+
+// NoValue, the marker of slots without a result: 3.4e38f, bits 0x7F7FC99E, made from its bits
+// so that no rounding of a literal can differ.
+inline float swma_no_value() { return swma_from_bits(0x7F7FC99Eu); }
+
+// The largest float and the one below it, as doubles: the bounds the interval ends of a
+// certified decision are clamped to.
+constexpr double SWMA_FLT_MAX = 3.4028234663852886e38;
+constexpr double SWMA_FLT_BELOW_MAX = 3.4028232635611926e38;
 
 // Correctly rounded sine: the double nearest to sin(x), for 0 <= x <= 3.1415926.
 double swma_sin(double x);
@@ -20,6 +45,10 @@ double swma_sin(double x);
 // w[m] = w(first + m) = swma_sin((first + m) * 3.14159 / period_plus_1) for 0 <= m < n,
 // 1 <= first + m <= INT_MAX; period_plus_1 is period + 1, formed in double.
 void swma_weights(int64_t first, int n, double period_plus_1, double *w);
+
+// S = w(1) + ... + w(period), in ascending order from +0, the weights evaluated `chunk` at a
+// time into w; when period <= chunk, w keeps all of them.
+double swma_weight_sum(int period, int chunk, double *w);
 
 // The arithmetic paths. Every one gives the same bits; they differ only in speed.
 enum swma_isa {
@@ -56,6 +85,12 @@ struct swma_pass {
 // The arithmetic paths: many j at once, and no j's terms out of order, so every one gives
 // the same bits as the scalar reference.
 void swma_accumulate_scalar(const swma_pass &p);
+
+// The exact kernel: outputs period - 1 .. count - 1 by passes of `accumulate`. `store` is
+// SWMA_STORE doubles; when period <= SWMA_WEIGHT_CHUNK its first `period` hold the weights
+// already, else they are evaluated there a chunk at a time.
+void swma_exact(const float *input, int period, int64_t count, float *output, double sum,
+                double *store, void (*accumulate)(const swma_pass &));
 #if defined(__i386__) || defined(__x86_64__)
 void swma_accumulate_sse2(const swma_pass &p);
 void swma_accumulate_avx2(const swma_pass &p);

@@ -2,7 +2,7 @@
 // of its bound, and proof that these tests would notice a weaker decision.
 #include "cases.h"
 #include "cert_cases.h"
-#include "certified.h"
+#include "certified/certified.h"
 #include "sinewma.h"
 #include "sinewma_internal.h"
 #include "stack_probe.h"

@@ -1,8 +1,8 @@
 // test_sine.cpp: the library's sine against MPFR, and its constants against their values.
 #include "mpfr_sine.h"
-#include "sine_table.h"
+#include "sine/sine_table.h"
 #include "sinewma_internal.h"
-#include "weights.h"
+#include "sine/weights.h"
 
 #include <gtest/gtest.h>
 #include <mpfr.h>

@@ -4,9 +4,9 @@
 // probe that records each quick result before the rounding test.
 #include <stdint.h>
 
-#include "sine_table.h"
+#include "sine/sine_table.h"
 #include "sinewma_internal.h"
-#include "weights.h"
+#include "sine/weights.h"
 
 #include <gtest/gtest.h>
 #include <mpfr.h>
@@ -21,7 +21,7 @@ thread_local double seen_x, seen_hi, seen_lo;
 #define SWMA_SINE_PROBE(x, hi, lo) (budget::seen_x = (x), budget::seen_hi = (hi), budget::seen_lo = (lo))
 
 namespace probe {
-#include "../src/sine.cpp"
+#include "../src/sine/sine.cpp"
 }
 
 namespace {

@@ -4,7 +4,8 @@
 // the export).
 #include "cases.h"
 #include "sinewma_internal.h"
-#include "weights.h"
+#include "exact/small_call.h"
+#include "sine/weights.h"
 
 #include <gtest/gtest.h>
 

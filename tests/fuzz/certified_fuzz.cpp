@@ -10,7 +10,7 @@
 //               over the generated one
 #include "cases.h"
 #include "cert_cases.h"
-#include "certified.h"
+#include "certified/certified.h"
 #include "sinewma_internal.h"
 
 #include <stdint.h>

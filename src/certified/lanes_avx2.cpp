@@ -1,4 +1,4 @@
-// certified_avx2.cpp: the certified kernel's estimates with AVX2, eight segments at once.
+// lanes_avx2.cpp: the certified kernel's estimates with AVX2, eight segments at once.
 //
 // A block of outputs is cut into eight segments of equal length; lane l of two vectors of
 // four doubles carries segment l's state (C_r, C_i and the bound L), so one step advances
@@ -13,7 +13,7 @@
 // function attributes only; no FMA (a fused multiply-add would change the roundings the
 // bound counts). The decision keeps the scalar variant's operations except the + 0.0 on
 // the estimate, which changes no decision (docs: section 6).
-#include "certified.h"
+#include "certified/certified.h"
 
 #include <immintrin.h>
 
@@ -216,9 +216,7 @@ SWMA_AVX2 inline uint32_t largest1(const float *in, const int64_t *k, int off)
 {
     uint32_t b = 0;
     for (int l = 0; l < 4; l++) {
-        uint32_t f;
-        __builtin_memcpy(&f, in + k[l] + off, sizeof f);
-        f &= 0x7FFFFFFFu;
+        const uint32_t f = swma_bits(in[k[l] + off]) & 0x7FFFFFFFu;
         b = f > b ? f : b;
     }
     return b;
@@ -301,14 +299,15 @@ SWMA_AVX2 inline int marked_lanes(const float (*res)[kLanes], int n)
     return _mm256_movemask_ps(nan);
 }
 
-SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t k0, int n,
-                                   float *out, swma_cert_spans &spans)
+SWMA_AVX2 void swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t k0, int n,
+                                    float *out, swma_cert_spans &spans)
 {
+    spans.lanes = 0;
     // Segments of ns = 4m + 1 outputs: the first is decided right after the reseed, the
     // other 4m in steps of four. What does not fit goes to the scalar variant.
     const int m4 = (n / kLanes - 1) / 4;
     if (m4 < 1)
-        return swma_cert_block_scalar(c, in, k0, n, out, 0);
+        return;
     const int p = c.period;
     const int ns = 4 * m4 + 1;
     consts k;
@@ -323,10 +322,10 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     k.r = _mm256_set1_pd(c.r);
     k.g = _mm256_set1_pd(c.g);
     k.abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFll));
-    k.lo_max = _mm256_set1_pd(3.4028232635611926e38);
-    k.lo_min = _mm256_set1_pd(-3.4028234663852886e38);
-    k.hi_max = _mm256_set1_pd(3.4028234663852886e38);
-    k.hi_min = _mm256_set1_pd(-3.4028232635611926e38);
+    k.lo_max = _mm256_set1_pd(SWMA_FLT_BELOW_MAX);
+    k.lo_min = _mm256_set1_pd(-SWMA_FLT_MAX);
+    k.hi_max = _mm256_set1_pd(SWMA_FLT_MAX);
+    k.hi_min = _mm256_set1_pd(-SWMA_FLT_BELOW_MAX);
     const __m128 marker = _mm_castsi128_ps(_mm_set1_epi32(int(SWMA_CERT_FAILED_BITS)));
 
     int64_t kl[kLanes];
@@ -345,7 +344,7 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
     // windows, then each chunk's entering inputs, before any arithmetic on them): a block
     // holding one goes to the scalar variant, which marks the windows holding it and
     // reseeds behind it.
-    const auto to_scalar = [&] { return swma_cert_block_scalar(c, in, k0, n, out, 0); };
+    const auto to_scalar = [&] { spans.lanes = 0; };
     // The largest magnitude's bits of every input the lanes have taken in: a NaN or an
     // infinity sends the block to the scalar variant, and beyond c.safe_bits the decisions
     // clamp their interval ends.
@@ -471,10 +470,8 @@ SWMA_AVX2 int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t 
         cur ^= 1;
     }
 
-    double la[kLanes];
-    _mm256_storeu_pd(la, a.l);
-    _mm256_storeu_pd(la + 4, b.l);
-    return swma_cert_finish(c, in, k0, n, out, kl, kLanes, ns, la, spans);
+    _mm256_storeu_pd(spans.l_end, a.l);
+    _mm256_storeu_pd(spans.l_end + 4, b.l);
 }
 
 // Isolated failures would each cost a pass of sixteen contiguous outputs of the exact

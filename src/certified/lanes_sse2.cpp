@@ -1,4 +1,4 @@
-// certified_sse2.cpp: the certified kernel's estimates with SSE2, four segments at once.
+// lanes_sse2.cpp: the certified kernel's estimates with SSE2, four segments at once.
 //
 // The AVX2 variant's layout with vectors of two doubles: a block of outputs is cut into
 // four segments, lanes 0-1 of one vector and lanes 2-3 of another carry their states, and
@@ -7,7 +7,7 @@
 // AVX2 variant (docs/certified.md, section 8). The decision is the scalar variant's but for
 // the + 0.0 on the estimate, which changes no decision (section 6). 32-bit x86 has eight
 // xmm registers: the constants are read from memory.
-#include "certified.h"
+#include "certified/certified.h"
 
 #include <emmintrin.h>
 
@@ -19,6 +19,7 @@ struct consts {
     __m128d vr, vi, zr, zi, r, g, abs_mask;
     __m128d ch_omega, ch_a_c, ch_a_in, ch_c_out; // the bound's growth over a chunk
     __m128d lo_max, lo_min, hi_max, hi_min;
+    __m128i marker; // the failure marker's bits in every lane
 };
 
 struct lanes {
@@ -100,8 +101,7 @@ inline void ends(const consts &k, __m128d est, __m128d m, __m128 &flo, __m128 &f
 }
 
 // The decision for four lanes (two vectors, est and m of lanes 0-1, then 2-3), lane order
-// a0 a1 b0 b1: certified floats, or all bits set (a NaN, so a failure mark) where the
-// narrowed ends differ. `differ` collects the lanes that failed.
+// a0 a1 b0 b1: certified floats, or the failure marker where the narrowed ends differ. `differ` collects the lanes that failed.
 template <bool Clamp>
 inline __m128 decide(const consts &k, __m128d est_a, __m128d ma, __m128d est_b, __m128d mb,
                      __m128i &differ)
@@ -112,9 +112,9 @@ inline __m128 decide(const consts &k, __m128d est_a, __m128d ma, __m128d est_b, 
     const __m128 lo = _mm_movelh_ps(la, lb);
     const __m128 hi = _mm_movelh_ps(ha, hb);
     const __m128i same = _mm_cmpeq_epi32(_mm_castps_si128(lo), _mm_castps_si128(hi));
-    const __m128i fail = _mm_xor_si128(same, _mm_set1_epi32(-1));
-    differ = _mm_or_si128(differ, fail);
-    return _mm_castsi128_ps(_mm_or_si128(_mm_castps_si128(lo), fail));
+    differ = _mm_or_si128(differ, _mm_xor_si128(same, _mm_set1_epi32(-1)));
+    return _mm_castsi128_ps(_mm_or_si128(_mm_and_si128(same, _mm_castps_si128(lo)),
+                                         _mm_andnot_si128(same, k.marker)));
 }
 
 // For the tests: the estimates and bounds (M, or L) of a chunk's outputs.
@@ -166,9 +166,7 @@ inline int scan(const float *x, int64_t n, uint32_t safe)
     }
     bool any_bad = _mm_movemask_epi8(bad) != 0, any_big = _mm_movemask_epi8(big) != 0;
     for (; i < n; i++) {
-        uint32_t b;
-        __builtin_memcpy(&b, x + i, sizeof b);
-        b &= 0x7FFFFFFFu;
+        const uint32_t b = swma_bits(x[i]) & 0x7FFFFFFFu;
         any_bad |= b > 0x7F7FFFFFu;
         any_big |= b > safe;
     }
@@ -176,25 +174,27 @@ inline int scan(const float *x, int64_t n, uint32_t safe)
 }
 
 template <bool Clamp>
-int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
-           swma_cert_spans &spans);
+void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+            swma_cert_spans &spans);
 
 } // namespace
 
-int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
-                         swma_cert_spans &spans)
+void swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+                          swma_cert_spans &spans)
 {
+    spans.lanes = 0;
     const int m4 = (n / kLanes - 1) / 4;
     if (m4 < 1)
-        return swma_cert_block_scalar(c, in, k0, n, out, 0);
+        return;
+    // A NaN or infinity must not enter the lanes' arithmetic (inf - inf raises invalid).
     const int p = c.period;
-    // A NaN or infinity must not enter the lanes' arithmetic (inf - inf raises invalid):
-    // a block whose inputs hold one goes to the scalar variant, which marks the windows
-    // holding it and reseeds behind it.
     const int held = scan(in + (k0 - p + 1), int64_t(n) + p - 1, c.safe_bits);
     if (held == 2)
-        return swma_cert_block_scalar(c, in, k0, n, out, 0);
-    return held ? lanes4<true>(c, in, k0, n, out, spans) : lanes4<false>(c, in, k0, n, out, spans);
+        return;
+    if (held)
+        lanes4<true>(c, in, k0, n, out, spans);
+    else
+        lanes4<false>(c, in, k0, n, out, spans);
 }
 
 namespace {
@@ -202,8 +202,8 @@ namespace {
 // The block's four segments, once its inputs are known to be finite (and, without Clamp,
 // within c.safe_bits).
 template <bool Clamp>
-int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
-           swma_cert_spans &spans)
+void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+            swma_cert_spans &spans)
 {
     const int m4 = (n / kLanes - 1) / 4;
     const int p = c.period;
@@ -221,10 +221,11 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
     k.g = _mm_set1_pd(c.g);
     k.abs_mask = _mm_castsi128_pd(_mm_set1_epi32(-1));
     k.abs_mask = _mm_castsi128_pd(_mm_srli_epi64(_mm_castpd_si128(k.abs_mask), 1));
-    k.lo_max = _mm_set1_pd(3.4028232635611926e38);
-    k.lo_min = _mm_set1_pd(-3.4028234663852886e38);
-    k.hi_max = _mm_set1_pd(3.4028234663852886e38);
-    k.hi_min = _mm_set1_pd(-3.4028232635611926e38);
+    k.lo_max = _mm_set1_pd(SWMA_FLT_BELOW_MAX);
+    k.lo_min = _mm_set1_pd(-SWMA_FLT_MAX);
+    k.hi_max = _mm_set1_pd(SWMA_FLT_MAX);
+    k.hi_min = _mm_set1_pd(-SWMA_FLT_BELOW_MAX);
+    k.marker = _mm_set1_epi32(int(SWMA_CERT_FAILED_BITS));
     __m128i differ = _mm_setzero_si128();
 
     int64_t kl[kLanes];
@@ -354,10 +355,8 @@ int lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
         cur ^= 1;
     }
 
-    double ls[kLanes];
-    _mm_storeu_pd(ls, a.l);
-    _mm_storeu_pd(ls + 2, b.l);
-    return swma_cert_finish(c, in, k0, n, out, kl, kLanes, ns, ls, spans);
+    _mm_storeu_pd(spans.l_end, a.l);
+    _mm_storeu_pd(spans.l_end + 2, b.l);
 }
 
 } // namespace

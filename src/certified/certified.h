@@ -70,18 +70,21 @@ enum swma_cert_weak : unsigned {
 // K sum|x| and eta parts). Bits, not a float: 32-bit x86 returns floats on the x87 stack.
 uint32_t swma_cert_decide(const swma_cert &c, double est, double bound, unsigned weak);
 
-// Where a SIMD variant's failures lie, so the driver scans those outputs alone: the
-// chunks of its segments that hold one (a bit each: chunk 0 is a segment's first output,
-// chunk c >= 1 its outputs 32c - 31 .. 32c, as the variants decide them), and the outputs
-// past the segments if they do. Too many chunks for the bits, or a lane redone by the scalar
-// variant: the driver scans the whole block.
+// What a SIMD variant hands back for a block of outputs k0 .. k0 + n - 1: the segments its
+// lanes took (`lanes` of ns outputs, segment l from k0 + l ns; none when it left the block
+// to the scalar variant), each lane's bound at the end of its segment, and where the
+// failures lie, so that the driver scans those outputs alone: the chunks of the segments
+// that hold one (a bit each: chunk 0 is a segment's first output, chunk c >= 1 its outputs
+// 32c - 31 .. 32c, as the variants decide them). With too many chunks for the bits
+// (`whole`), the driver scans every segment. The outputs past the segments are the
+// driver's.
 struct swma_cert_spans {
     static constexpr int kCells = 6144;
+    static constexpr int kMaxLanes = 8;
     int64_t k0 = 0;
     int lanes = 0, ns = 0, row = 0; // row: chunks per segment
     bool any = false, whole = false;
-    int64_t tail = 0;
-    int tail_len = 0;
+    double l_end[kMaxLanes];
     uint64_t cell[kCells / 64]; // bit l * row + c: chunk c of segment l
     // The chunk of a segment's output j, and the first output of chunk c.
     static int chunk(int j) { return (j + 31) / 32; }
@@ -95,23 +98,17 @@ struct swma_cert_spans {
         row = chunk(nseg - 1) + 1;
         any = false;
         whole = int64_t(row) * nlanes > kCells;
-        tail_len = 0;
         if (!whole)
             for (int w = 0; w < (row * nlanes + 63) / 64; w++)
                 cell[w] = 0;
     }
-    // Outputs [s, s + l) hold failures: within one segment, or past them all.
+    // Outputs [s, s + l) of one segment hold failures.
     void add(int64_t s, int l)
     {
         any = true;
-        const int64_t off = s - k0;
-        if (off >= int64_t(lanes) * ns) {
-            tail = s;
-            tail_len = l;
-            return;
-        }
         if (whole)
             return;
+        const int64_t off = s - k0;
         const int lane = int(off / ns), j = int(off % ns);
         for (int c = chunk(j); c <= chunk(j + l - 1); c++) {
             const int q = lane * row + c;
@@ -133,22 +130,12 @@ struct swma_cert_spans {
     }
 };
 
-// One variant's estimates of outputs k0 .. k0 + n - 1 (period - 1 <= k0, k0 + n <= count):
-// each slot gets its certified result or the failure marker. Returns the failures, or -1
-// if the variant leaves the counting to the driver's scan of the block (of the chunks a
-// SIMD variant marked in `spans`, unless those say to scan it whole).
+// The scalar variant's estimates of outputs k0 .. k0 + n - 1 (period - 1 <= k0,
+// k0 + n <= count): each slot gets its certified result or the failure marker; a window
+// holding a NaN or an infinity is marked, and the state reseeded behind it. Returns the
+// failures. Where est and bound are set (the tests' trace), est_k and L_k go there.
 int swma_cert_block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
-                           unsigned weak);
-// The end of a SIMD variant's block, after its `lanes` segments of ns outputs from kl[l],
-// whose bounds ended at l_end[l]. With failures recorded in `spans`: a segment still failing
-// at its end (a huge value has left residue in the state), or whose bound ended non-finite
-// (the variants keep NaN and infinities out, so only as a safeguard), is estimated again
-// from there on by the scalar variant, which reseeds (then the driver scans the whole
-// block). The outputs past the segments, up to k0 + n, go to the scalar variant. Returns
-// what the variant returns: the tail's failures if there was no other, else -1.
-int swma_cert_finish(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
-                     const int64_t *kl, int lanes, int ns, const double *l_end,
-                     swma_cert_spans &spans);
+                           unsigned weak, double *est = nullptr, double *bound = nullptr);
 // Up to eight outputs of the exact kernel at scattered positions, one per lane: the chunk
 // of weights w[0 .. nw) times src[l][0 .. nw), added to acc[l] in ascending order (acc[l]
 // starts from 0 when `first`); when `last`, fl(acc[l] / sum) narrowed into dst[l]. All
@@ -167,10 +154,13 @@ struct swma_scatter {
 #if defined(__i386__) || defined(__x86_64__)
 void swma_cert_scattered_sse2(const swma_scatter &s);
 void swma_cert_scattered_avx2(const swma_scatter &s);
-int swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
-                         swma_cert_spans &spans);
-int swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
-                         swma_cert_spans &spans);
+// The SIMD variants: as many whole segments of the block as their lanes fill, into `spans`.
+// They take only blocks whose windows hold finite values (a NaN or an infinity in the
+// lanes' arithmetic raises invalid); given any other, they take none of it.
+void swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+                          swma_cert_spans &spans);
+void swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+                          swma_cert_spans &spans);
 #endif
 
 // The whole certified computation of outputs period - 1 .. count - 1 (the driver has written

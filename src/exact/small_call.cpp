@@ -2,7 +2,8 @@
 // No blocks, no variant, no CPU check: the weights, then for each result one chain of
 // multiply-adds in ascending order from +0.0, a division by the weight sum and a narrowing,
 // exactly the operations of the block paths, so the same bits.
-#include "weights.h"
+#include "exact/small_call.h"
+#include "sine/weights.h"
 
 namespace {
 
@@ -78,13 +79,6 @@ inline void estimate_and_sum(Estimate &e, double &sum, const double *v, int n, c
     sum = s;
 }
 
-inline uint32_t float_bits(float f)
-{
-    uint32_t b;
-    __builtin_memcpy(&b, &f, sizeof b);
-    return b;
-}
-
 // [v - e, v + e] widened so that rounding the two ends cannot narrow it; false if not finite.
 inline bool interval(double v, double e, double &lo, double &hi)
 {
@@ -115,7 +109,7 @@ inline bool settle(double tlo, double thi, double slo, double shi, float &out)
     }
     const float f1 = float(q1), f2 = float(q2);
     out = f1;
-    return float_bits(f1) == float_bits(f2);
+    return swma_bits(f1) == swma_bits(f2);
 }
 
 } // namespace

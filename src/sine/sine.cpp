@@ -12,26 +12,11 @@
 // Slow path (rare): Taylor series in 256-bit fixed point.
 #include "sinewma_internal.h"
 #include "exact_ops.h"
-#include "sine_table.h"
+#include "sine/sine_table.h"
 
 #include <stdint.h>
 
 namespace {
-
-inline uint64_t bits_of(double x)
-{
-    uint64_t u;
-    __builtin_memcpy(&u, &x, sizeof u);
-    return u;
-}
-
-inline double double_of(uint64_t u)
-{
-    double x;
-    __builtin_memcpy(&x, &u, sizeof x);
-    return x;
-}
-
 
 // The quick path's relative error, proven term by term in docs/sine-error.md, and the error
 // up to which its rounding test, rh == rh + rl (1 + kRoundingTestFactor), can only pass when
@@ -51,7 +36,7 @@ struct Fixed {
 Fixed fixed_from_double(double x) // 2^-26 <= x < 4: every bit lands inside the fraction
 {
     Fixed f = {};
-    uint64_t u = bits_of(x);
+    uint64_t u = swma_bits(x);
     int e = int((u >> 52) & 0x7FF) - 1075; // x = m * 2^e
     uint64_t m = (u & ((uint64_t(1) << 52) - 1)) | (uint64_t(1) << 52);
     int pos = 256 + e; // bit index of m's lowest bit, counting from 2^-256 upwards
@@ -153,7 +138,7 @@ double fixed_to_double(const Fixed &f)
     // Converted in two 27-bit halves: 32-bit x86 has no SSE2 conversion from 64-bit integers.
     double r = double(int32_t(m >> 27)) * 0x1p27 + double(int32_t(m & 0x7FFFFFF));
     int e = low - 256;
-    return r * double_of(uint64_t(1023 + e) << 52);
+    return r * swma_double_from_bits(uint64_t(1023 + e) << 52);
 }
 
 double sin_slow(double x)

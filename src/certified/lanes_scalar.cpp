@@ -1,0 +1,152 @@
+// lanes_scalar.cpp: the certified kernel's scalar variant, one output after another, and
+// the decision every variant makes (docs/certified.md, sections 2 to 6).
+#include "certified/certified.h"
+
+namespace {
+
+inline double fabs_(double x) { return __builtin_fabs(x); }
+inline bool finite_f(float x) { return (swma_bits(x) & 0x7F800000u) != 0x7F800000u; }
+inline float failed_marker() { return swma_from_bits(SWMA_CERT_FAILED_BITS); }
+
+struct state {
+    double cr, ci, l;
+};
+
+// One step of the recurrence and of the bound (docs: sections 2 and 5).
+inline void step(const swma_cert &c, state &s, double xin, double xout)
+{
+    const double sc = fabs_(s.cr) + fabs_(s.ci);
+    const double nr = (c.vr * s.cr - c.vi * s.ci) + (c.zr * xin - xout);
+    const double ni = (c.vr * s.ci + c.vi * s.cr) + c.zi * xin;
+    const double t = c.a_c * sc + (c.a_in * fabs_(xin) + c.c_out * fabs_(xout));
+    s.l = s.l * c.omega + t;
+    s.cr = nr;
+    s.ci = ni;
+}
+
+// The state of the window ending at k, from zero (docs: section 4).
+inline state reseed(const swma_cert &c, const float *in, int64_t k)
+{
+    state s = {0.0, 0.0, swma_cert_eta_budget(c)};
+    for (int64_t i = k - c.period + 1; i <= k; i++)
+        step(c, s, double(in[i]), 0.0);
+    return s;
+}
+
+// The decision (docs: section 6): the certified float, or the marker.
+inline float decide_(const swma_cert &c, double est, double l, unsigned weak)
+{
+    est = est + 0.0;
+    if (weak & SWMA_WEAK_SMALL_BOUND)
+        l = l * 0.125;
+    const double q = est * c.r;
+    const double m = (weak & SWMA_WEAK_NO_DIVISION_PAD) ? l * c.r : l * c.g;
+    double lo = q - m;
+    double hi = q + m;
+    if (!(weak & SWMA_WEAK_NONFINITE)) {
+        // Clamps that keep the narrowing from overflowing and turn NaN ends into unequal
+        // finite ones; only a result within one float of the largest is lost.
+        lo = lo < SWMA_FLT_BELOW_MAX ? lo : SWMA_FLT_BELOW_MAX;
+        lo = lo > -SWMA_FLT_MAX ? lo : -SWMA_FLT_MAX;
+        hi = hi < SWMA_FLT_MAX ? hi : SWMA_FLT_MAX;
+        hi = hi > -SWMA_FLT_BELOW_MAX ? hi : -SWMA_FLT_BELOW_MAX;
+    }
+    const float flo = float(lo);
+    const float fhi = float(hi);
+    const bool same = (weak & SWMA_WEAK_VALUES) ? flo == fhi : swma_bits(flo) == swma_bits(fhi);
+    return same ? flo : failed_marker();
+}
+
+// The scalar variant, optionally recording est and L (the tests' trace).
+// A NaN or infinity never enters the recurrence or the bound (an infinity there gives
+// inf - inf, which raises invalid): every output whose window holds one is marked for the
+// exact kernel, and the state is reseeded behind the value once it has left the window.
+// So the state's window never holds one, and the leaving value needs no test.
+int block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+                 unsigned weak, double *est, double *bound)
+{
+    const int p = c.period;
+    const float marker = failed_marker();
+    int fails = 0;
+    const int64_t end = k0 + n;
+    // From output k on: marks every output whose window holds a non-finite value and
+    // returns the first one (or end) whose window holds none.
+    auto skip = [&](int64_t k) {
+        for (;;) {
+            int64_t j = k;
+            while (j > k - p && finite_f(in[j]))
+                j--;
+            if (j == k - p)
+                return k;
+            const int64_t resume = j + p; // the first window without in[j]
+            for (int64_t q = k; q < resume && q < end; q++) {
+                if (out)
+                    out[q] = marker;
+                if (est)
+                    est[q] = bound[q] = __builtin_nan("");
+            }
+            fails += int((resume < end ? resume : end) - k);
+            if (resume >= end)
+                return end;
+            k = resume;
+        }
+    };
+    int64_t k = skip(k0);
+    if (k >= end)
+        return fails;
+    state s = reseed(c, in, k);
+    double fresh = s.l;
+    int64_t seeded = k;
+    int fails_since = 0;
+    for (; k < end; k++) {
+        if (k > seeded) {
+            if (!finite_f(in[k])) {
+                k = skip(k);
+                if (k >= end)
+                    break;
+                s = reseed(c, in, k);
+                fresh = s.l;
+                seeded = k;
+                fails_since = 0;
+            } else {
+                step(c, s, double(in[k]), double(in[k - p]));
+            }
+        }
+        if (est) {
+            est[k] = s.ci + 0.0;
+            bound[k] = s.l;
+        }
+        const float f = decide_(c, s.ci, s.l, weak);
+        if (out)
+            out[k] = f;
+        // An accepted result is finite, so any NaN is the marker; the weakened decision that
+        // lets a NaN end through must be told apart by the marker's bits instead.
+        if ((weak & SWMA_WEAK_NONFINITE) ? swma_bits(f) != SWMA_CERT_FAILED_BITS : f == f)
+            continue;
+        fails++;
+        // Drift: a bound grown well past a fresh one's, or failures piling up since the last
+        // reseed (a huge value has passed and left its residue in the state), is worth a
+        // reseed (p steps).
+        fails_since++;
+        if (k - seeded >= p && (s.l > 4 * fresh || fails_since >= 16) && k + 1 < end) {
+            s = reseed(c, in, k + 1);
+            fresh = s.l;
+            seeded = k + 1;
+            fails_since = 0;
+        }
+    }
+    return fails;
+}
+
+} // namespace
+
+uint32_t swma_cert_decide(const swma_cert &c, double est, double bound, unsigned weak)
+{
+    return swma_bits(decide_(c, est, bound, weak));
+}
+
+int swma_cert_block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+                           unsigned weak, double *est, double *bound)
+{
+    return block_scalar(c, in, k0, n, out, weak, est, bound);
+}
