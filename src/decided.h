@@ -3,7 +3,8 @@
 // By IEEE arithmetic over positive weights, a window that holds a NaN, or both infinities,
 // gives a NaN; one that holds only one kind of infinity gives that infinity (no finite
 // float times a weight of at most 1, summed period times, comes near the double's range);
-// a window of zeros of either sign gives +0, as the sums start from +0.
+// a window of zeros of either sign gives +0, as the sums start from +0. A "blank" is a value
+// that is a zero, a NaN or an infinity: a window of blanks only is decided by these rules.
 #ifndef SWMA_DECIDED_H
 #define SWMA_DECIDED_H
 
@@ -11,6 +12,7 @@
 
 inline bool swma_is_nonfinite(uint32_t u) { return (u & 0x7F800000u) == 0x7F800000u; }
 inline bool swma_is_zero(uint32_t u) { return (u << 1) == 0; }
+inline bool swma_is_blank(uint32_t u) { return swma_is_zero(u) || swma_is_nonfinite(u); }
 
 // The first index in [i, n) whose value is a NaN or an infinity, or n. Whole blocks of 64
 // values are tested first: adding 1 to an all-ones exponent carries into the sign bit, a
@@ -30,35 +32,37 @@ inline int64_t swma_next_nonfinite(const float *x, int64_t i, int64_t n)
     return n;
 }
 
-// The first index in [i, n) whose value is not a zero of either sign, or n.
-inline int64_t swma_next_nonzero(const float *x, int64_t i, int64_t n)
+// The first index in [i, n) whose value is not a blank, or n.
+inline int64_t swma_next_nonblank(const float *x, int64_t i, int64_t n)
 {
     for (; i + 64 <= n; i += 64) {
+        // A blank's exponent is 0 (with a zero mantissa) or all ones: tested by blocks for
+        // a value whose magnitude's bits lie strictly between.
         uint32_t any = 0;
         for (int j = 0; j < 64; j++)
-            any |= swma_bits(x[i + j]) << 1;
+            any |= (swma_bits(x[i + j]) & 0x7FFFFFFFu) - 1u < 0x7F7FFFFFu ? 1u : 0u;
         if (any)
             break;
     }
     for (; i < n; i++)
-        if (!swma_is_zero(swma_bits(x[i])))
+        if (!swma_is_blank(swma_bits(x[i])))
             return i;
     return n;
 }
 
-// The first run of at least `period` zeros (of either sign) that starts at or after `from`,
-// as [*zs, *ze); false when there is none before n. Such a run holds an index
-// from + period - 1 + m period for some m >= 0, so only those are read until a zero is found.
-inline bool swma_next_zero_run(const float *x, int64_t from, int64_t n, int period, int64_t *zs,
-                               int64_t *ze)
+// The first run of at least `period` blanks that starts at or after `from`, as
+// [*zs, *ze); false when there is none before n. Such a run holds an index
+// from + period - 1 + m period for some m >= 0, so only those are read until a blank is found.
+inline bool swma_next_blank_run(const float *x, int64_t from, int64_t n, int period, int64_t *zs,
+                                int64_t *ze)
 {
     for (int64_t j = from + period - 1; j < n; j += period) {
-        if (!swma_is_zero(swma_bits(x[j])))
+        if (!swma_is_blank(swma_bits(x[j])))
             continue;
         int64_t s = j;
-        while (s > from && swma_is_zero(swma_bits(x[s - 1])))
+        while (s > from && swma_is_blank(swma_bits(x[s - 1])))
             s--;
-        const int64_t e = swma_next_nonzero(x, j + 1, n);
+        const int64_t e = swma_next_nonblank(x, j + 1, n);
         if (e - s >= period) {
             *zs = s;
             *ze = e;
@@ -87,8 +91,8 @@ struct swma_window_marks {
         if (!swma_is_zero(u))
             nonzero = i;
     }
-    // The result of the window starting at lo, or false if it needs the sums.
-    bool decide(int64_t lo, float *out) const
+    // The result of the window starting at lo if it holds a NaN or an infinity, or false.
+    bool decide_nonfinite(int64_t lo, float *out) const
     {
         if (nan >= lo || (pinf >= lo && ninf >= lo))
             *out = __builtin_nanf("");
@@ -96,12 +100,62 @@ struct swma_window_marks {
             *out = __builtin_inff();
         else if (ninf >= lo)
             *out = -__builtin_inff();
-        else if (nonzero < lo)
-            *out = 0.0f;
         else
             return false;
         return true;
     }
+    // The result of the window starting at lo, or false if it needs the sums.
+    bool decide(int64_t lo, float *out) const
+    {
+        if (decide_nonfinite(lo, out))
+            return true;
+        if (nonzero >= lo)
+            return false;
+        *out = 0.0f;
+        return true;
+    }
 };
+
+// What swma_decide_windows does with a window that holds no NaN and no infinity: leaves it
+// and goes on to the next that holds one, stops there, or gives it +0 (the caller knows
+// the window to hold zeros only).
+enum swma_rest { SWMA_REST_SKIP, SWMA_REST_STOP, SWMA_REST_ZERO };
+
+// The windows ending at q .. end - 1 decided into out by their NaN and infinities, the
+// others as `rest` says. Returns how many were decided. A result holds until a non-finite
+// value enters or the last of a kind leaves, so the work is one scan for non-finite values
+// and a fill between those events.
+inline int64_t swma_decide_windows(const float *x, int period, int64_t q, int64_t end,
+                                   float *out, swma_rest rest)
+{
+    swma_window_marks m;
+    int64_t next = swma_next_nonfinite(x, q - period + 1, end); // the next not yet seen
+    int64_t decided = 0;
+    while (q < end) {
+        for (; next <= q; next = swma_next_nonfinite(x, next + 1, end))
+            m.see(next, swma_bits(x[next]));
+        const int64_t lo = q - period + 1;
+        float v;
+        int64_t t = next; // the first window after q whose result may differ
+        if (m.decide_nonfinite(lo, &v)) {
+            const int64_t last[3] = {m.nan, m.pinf, m.ninf};
+            for (const int64_t l : last)
+                if (l >= lo && l + period < t)
+                    t = l + period;
+        } else if (rest == SWMA_REST_ZERO) {
+            v = 0.0f;
+        } else if (rest == SWMA_REST_STOP) {
+            break;
+        } else {
+            q = next;
+            continue;
+        }
+        t = t < end ? t : end;
+        decided += t - q;
+        for (; q < t; q++)
+            out[q] = v;
+    }
+    return decided;
+}
 
 #endif

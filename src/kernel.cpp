@@ -59,14 +59,19 @@ struct results_ctx {
     swma_cert cert;
 };
 
+// Whether a run of `results` outputs goes to the certified kernel.
+bool goes_certified(const results_ctx &r, int64_t results)
+{
+    return r.kernel == SWMA_KERNEL_CERTIFIED ||
+           (r.kernel == SWMA_KERNEL_AUTO &&
+            swma_cert_pays(r.period, results, r.isa, r.have_cert));
+}
+
 // Outputs period - 1 .. count - 1 by the kernels' sums; the no-value slots are written.
 void compute_results(results_ctx &r, const float *input, int64_t count, float *output)
 {
     const int period = r.period;
-    const int64_t results = count - (period - 1);
-    // The certified sliding kernel where it pays (certified/certified.h): the same bits.
-    if (r.kernel == SWMA_KERNEL_CERTIFIED ||
-        (r.kernel == SWMA_KERNEL_AUTO && swma_cert_pays(period, results, r.isa, r.have_cert))) {
+    if (goes_certified(r, count - (period - 1))) {
         if (!r.have_cert) {
             // A period that fits the store has all its weights there.
             swma_cert_setup(period, r.sum, r.cert,
@@ -80,48 +85,61 @@ void compute_results(results_ctx &r, const float *input, int64_t count, float *o
     swma_exact(input, period, count, output, r.sum, r.store, r.accumulate);
 }
 
-// Outputs period - 1 .. count - 1: the windows that need no sums (decided.h) written
-// directly, every run of the others through compute_results. A clean series costs one scan
-// for non-finite values and a read of every period-th value.
+// Outputs k .. e - 1 as a call of their own would compute them.
+void compute_run(results_ctx &r, const float *input, int64_t k, int64_t e, float *output)
+{
+    const int64_t shift = k - (r.period - 1);
+    compute_results(r, input + shift, e - shift, output + shift);
+}
+
+// Outputs k .. e - 1 of a stretch on the exact kernel: the windows holding a NaN or an
+// infinity decided one by one, the runs of the others summed. Returns the windows decided.
+int64_t exact_stretch(results_ctx &r, const float *input, int64_t k, int64_t e, float *output)
+{
+    const int period = r.period;
+    int64_t decided = 0;
+    while (k < e) {
+        const int64_t nf = swma_next_nonfinite(input, k - period + 1, e);
+        const int64_t s = nf > k ? nf : k; // the first window from k on that holds one
+        if (s > k)
+            compute_run(r, input, k, s, output);
+        if (s == e)
+            break;
+        const int64_t n = swma_decide_windows(input, period, s, e, output, SWMA_REST_STOP);
+        decided += n;
+        k = s + n;
+    }
+    return decided;
+}
+
+// Outputs period - 1 .. count - 1. Windows of blanks only (decided.h) are decided without
+// sums. Between them, a stretch that goes to the certified kernel goes whole (it decides
+// the windows holding a NaN or an infinity itself, block by block, and slides over them);
+// one on the exact kernel is cut around those windows. A clean series costs one scan for
+// non-finite values and a read of every period-th value.
 void compute_decided(results_ctx &r, const float *input, int64_t count, float *output)
 {
     const int period = r.period;
-    int64_t nf = -1, zs = 0, ze = 0; // the next non-finite value and run of zeros
-    bool zeros = true;
+    int64_t zs = 0, ze = 0; // the next run of at least period blanks
+    bool blanks = true;
     int64_t decided = 0;
     for (int64_t k = period - 1; k < count;) {
         const int64_t lo = k - period + 1;
-        if (nf < lo)
-            nf = swma_next_nonfinite(input, lo, count);
-        if (zeros && ze <= k)
-            zeros = swma_next_zero_run(input, ze > lo ? ze : lo, count, period, &zs, &ze);
-        // The first window from k on that holds a non-finite value or only zeros.
-        int64_t s = nf > k ? nf : k;
-        if (zeros && zs + period - 1 < s)
-            s = zs + period - 1 > k ? zs + period - 1 : k;
-        if (s > k) {
-            // Outputs k .. s - 1 as a call of their own would compute them.
-            const int64_t shift = k - (period - 1);
-            compute_results(r, input + shift, s - shift, output + shift);
-            k = s;
-            if (k == count)
-                break;
-        }
-        if (zeros && zs + period - 1 <= k && k < ze) {
-            // Windows inside a run of zeros (which holds no non-finite value): +0 to its end.
-            decided += ze - k;
-            for (; k < ze; k++)
-                output[k] = 0.0f;
+        if (blanks && ze <= k)
+            blanks = swma_next_blank_run(input, ze > lo ? ze : lo, count, period, &zs, &ze);
+        // The windows k .. e - 1 are not all blanks; those from e to ze are.
+        const int64_t e = !blanks ? count : zs + period - 1 > k ? zs + period - 1 : k;
+        if (e > k) {
+            if (goes_certified(r, e - k))
+                compute_run(r, input, k, e, output);
+            else
+                decided += exact_stretch(r, input, k, e, output);
+            k = e;
             continue;
         }
-        // Windows that hold a non-finite value, one by one while they need no sums.
-        swma_window_marks m;
-        for (int64_t i = k - period + 1; i <= k; i++)
-            m.see(i, swma_bits(input[i]));
-        const int64_t from = k;
-        while (m.decide(k - period + 1, output + k) && ++k < count)
-            m.see(k, swma_bits(input[k]));
-        decided += k - from;
+        // Windows inside the run of blanks: +0 where they hold no NaN or infinity.
+        decided += swma_decide_windows(input, period, k, ze, output, SWMA_REST_ZERO);
+        k = ze;
     }
     if (r.stats)
         r.stats->decided += decided;

@@ -131,9 +131,10 @@ struct swma_cert_spans {
 };
 
 // The scalar variant's estimates of outputs k0 .. k0 + n - 1 (period - 1 <= k0,
-// k0 + n <= count): each slot gets its certified result or the failure marker; a window
-// holding a NaN or an infinity is marked, and the state reseeded behind it. Returns the
-// failures. Where est and bound are set (the tests' trace), est_k and L_k go there.
+// k0 + n <= count): each slot gets its certified result or the failure marker. It reads a
+// NaN or an infinity as +0, so its results for the windows that hold one are the driver's
+// to replace. Returns the failures. Where est and bound are set (the tests' trace), est_k
+// and L_k go there.
 int swma_cert_block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
                            unsigned weak, double *est = nullptr, double *bound = nullptr);
 // Up to eight outputs of the exact kernel at scattered positions, one per lane: the chunk
@@ -155,8 +156,8 @@ struct swma_scatter {
 void swma_cert_scattered_sse2(const swma_scatter &s);
 void swma_cert_scattered_avx2(const swma_scatter &s);
 // The SIMD variants: as many whole segments of the block as their lanes fill, into `spans`.
-// They take only blocks whose windows hold finite values (a NaN or an infinity in the
-// lanes' arithmetic raises invalid); given any other, they take none of it.
+// They read a NaN or an infinity as +0, as the scalar variant does, where their inputs hold
+// one: the driver replaces the results of the windows that hold one.
 void swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
                           swma_cert_spans &spans);
 void swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
@@ -184,8 +185,7 @@ void swma_certified(const float *input, int period, int count, float *output, do
 bool swma_cert_pays(int period, int64_t results, swma_isa isa, bool constants_known = false);
 
 // For the tests: est_k and the bound L_k of every output k in period - 1 .. count - 1 as the
-// scalar variant carries them (reseeds included), into est[k] and bound[k]; NaN where the
-// window holds a non-finite value.
+// scalar variant carries them (reseeds included), into est[k] and bound[k].
 void swma_cert_trace(const float *input, int period, int count, double *est, double *bound);
 #if defined(__i386__) || defined(__x86_64__)
 // The same from the lanes of the SSE2 or the AVX2 variant (`isa`; the CPU must have it),

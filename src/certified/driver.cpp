@@ -3,6 +3,7 @@
 // block between the estimate and the exact kernel by what each has cost
 // (docs/certified.md, "The driver").
 #include "certified/fallback.h"
+#include "decided.h"
 
 namespace {
 
@@ -10,29 +11,19 @@ inline bool finite_d(double x)
 {
     return (swma_bits(x) & 0x7FF0000000000000ull) != 0x7FF0000000000000ull;
 }
-inline bool finite_f(float x) { return (swma_bits(x) & 0x7F800000u) != 0x7F800000u; }
 
 // A segment [kl, kl + ns) whose bound ended at l_end, redone on the scalar variant from
 // where it went wrong: a segment still failing at its end (a huge value has left residue in
-// the state), or whose bound ended non-finite (the variants keep NaN and infinities out,
-// so only as a safeguard). Whether it was; `scalar` counts the outputs redone.
+// the state), or whole if its bound ended non-finite (a safeguard only: the lanes take no
+// NaN or infinity in). Whether it was; `scalar` counts the outputs redone.
 bool recover_lane(const swma_cert &c, const float *in, int64_t kl, int ns, float *out,
                   double l_end, int &scalar)
 {
-    const int p = c.period;
     const int64_t end = kl + ns;
     if (!finite_d(l_end)) {
-        // Behind the last NaN or infinity in the segment's windows.
-        int64_t j = end - 1;
-        while (j > kl - p && finite_f(in[j]))
-            j--;
-        const int64_t from = j + p;
-        if (j > kl - p && from < end) {
-            swma_cert_block_scalar(c, in, from, int(end - from), out, 0);
-            scalar += int(end - from);
-            return true;
-        }
-        return false;
+        swma_cert_block_scalar(c, in, kl, ns, out, 0);
+        scalar += ns;
+        return true;
     }
     // A lane still failing at its end: redo its final run of failures on the scalar variant,
     // which reseeds once failures pile up.
@@ -40,7 +31,7 @@ bool recover_lane(const swma_cert &c, const float *in, int64_t kl, int ns, float
     if (ns < 2 * kStuck)
         return false;
     int64_t f = end;
-    while (f > kl && out[f - 1] != out[f - 1])
+    while (f > kl && swma_bits(out[f - 1]) == SWMA_CERT_FAILED_BITS)
         f--;
     if (end - f < kStuck)
         return false;
@@ -91,12 +82,13 @@ struct block_cost {
     int scattered = 0; // failures computed alone, eight to a pass
     int scalar = 0;    // outputs the scalar variant estimated
     int reseeds = 0;   // reseeds of a SIMD variant's lanes, p steps each
+    int decided = 0;   // windows holding a NaN or an infinity, decided without sums
 
     // The failures among outputs [s, s + l) to the fallback.
-    void add_run(const exact_ctx &x, int64_t s, int l, unsigned weak, pending &pd)
+    void add_run(const exact_ctx &x, int64_t s, int l, pending &pd)
     {
         int f, cov, sc;
-        ranges += swma_add_failures(x, s, l, weak, pd, f, cov, sc);
+        ranges += swma_add_failures(x, s, l, pd, f, cov, sc);
         fails += f;
         covered += cov;
         scattered += sc;
@@ -108,7 +100,7 @@ struct block_cost {
 void add_marked(const exact_ctx &x, const swma_cert_spans &spans, pending &pd, block_cost &b)
 {
     if (spans.whole) {
-        b.add_run(x, spans.k0, spans.lanes * spans.ns, 0, pd);
+        b.add_run(x, spans.k0, spans.lanes * spans.ns, pd);
         return;
     }
     const int row = spans.row, cells = spans.lanes * row;
@@ -128,7 +120,7 @@ void add_marked(const exact_ctx &x, const swma_cert_spans &spans, pending &pd, b
         const int e = f < end ? f : end;
         const int from = spans.first(q - lane * row);
         const int to = e == end ? spans.ns : spans.first(e - lane * row);
-        b.add_run(x, spans.k0 + int64_t(lane) * spans.ns + from, to - from, 0, pd);
+        b.add_run(x, spans.k0 + int64_t(lane) * spans.ns + from, to - from, pd);
         q = e;
     }
 }
@@ -138,17 +130,36 @@ struct driver {
     const swma_cert &c;
     const float *in;
     float *out;
+    int64_t count;
     exact_ctx x;
     block_fn lanes; // the SIMD variant, or none
     costs cost;
     unsigned weak;
-    pending pd;
+    pending &pd;
+    int64_t nf; // the first non-finite input at or after the current block's first window's
+
+    // Whether the windows of outputs [k0, k0 + n) hold a NaN or an infinity.
+    bool nonfinite(int64_t k0, int n)
+    {
+        const int64_t lo = k0 - c.period + 1;
+        if (nf < lo)
+            nf = swma_next_nonfinite(in, lo, count);
+        return nf < k0 + n;
+    }
 
     // Outputs [k0, k0 + n) on the estimate: the variant's segments (lanes that still fail
-    // at their end redone), the rest on the scalar variant, the failures to the fallback.
+    // at their end redone), the rest on the scalar variant; then the windows holding a NaN
+    // or an infinity decided over whatever the estimate left there, and the failures to
+    // the fallback.
     block_cost estimate(int64_t k0, int n, bool scalar_only)
     {
         block_cost b;
+        const bool masked = nonfinite(k0, n);
+        // A block whose every window holds a NaN or an infinity needs no estimate.
+        if (masked && swma_decide_windows(in, c.period, k0, k0 + n, out, SWMA_REST_SKIP) == n) {
+            b.decided = n;
+            return b;
+        }
         swma_cert_spans spans;
         if (lanes && !scalar_only)
             lanes(c, in, k0, n, out, spans);
@@ -160,15 +171,17 @@ struct driver {
                     redone |= recover_lane(c, in, k0 + int64_t(l) * spans.ns, spans.ns, out,
                                            spans.l_end[l], b.scalar);
             spans.whole |= redone; // its marks no longer tell where the failures are
-            if (spans.any)
-                add_marked(x, spans, pd, b);
         }
         const int done = spans.lanes * spans.ns;
-        if (done < n) {
-            b.scalar += n - done;
-            if (swma_cert_block_scalar(c, in, k0 + done, n - done, out, weak))
-                b.add_run(x, k0 + done, n - done, weak, pd);
-        }
+        const bool tail_failed =
+            done < n && swma_cert_block_scalar(c, in, k0 + done, n - done, out, weak) > 0;
+        b.scalar += n - done;
+        if (masked)
+            b.decided = int(swma_decide_windows(in, c.period, k0, k0 + n, out, SWMA_REST_SKIP));
+        if (spans.any)
+            add_marked(x, spans, pd, b);
+        if (tail_failed)
+            b.add_run(x, k0 + done, n - done, pd);
         return b;
     }
 
@@ -239,18 +252,14 @@ void swma_certified(const float *input, int period, int count, float *output, do
                     swma_cert_stats *stats, const swma_cert &c)
 {
     const int p = period;
-    driver d{c, input, output, {}, nullptr, path_costs(isa), weak, {}};
-    d.x.in = input;
-    d.x.out = output;
-    d.x.period = p;
-    d.x.sum = sum;
-    d.x.w = store;
-    d.x.acc = store + (p <= SWMA_WEIGHT_CHUNK ? SWMA_WEIGHT_CHUNK : SWMA_LONG_WEIGHT_CHUNK);
-    d.x.accumulate = swma_accumulate_scalar;
-    d.x.scattered = nullptr;
+    double *const acc =
+        store + (p <= SWMA_WEIGHT_CHUNK ? SWMA_WEIGHT_CHUNK : SWMA_LONG_WEIGHT_CHUNK);
+    const exact_ctx x{input, output, p, sum, store, acc, swma_accumulate_scalar, nullptr};
+    pending pd; // not cleared: it holds only what was added
+    driver d{c, input, output, count, x, nullptr, path_costs(isa), weak, pd, -1};
+#if defined(__i386__) || defined(__x86_64__)
     // A test's weakened decision is the scalar variant's, beside the scalar exact kernel.
     const swma_isa path = weak ? SWMA_ISA_SCALAR : isa;
-#if defined(__i386__) || defined(__x86_64__)
     if (path == SWMA_ISA_AVX2) {
         d.x.accumulate = swma_accumulate_avx2;
         d.x.scattered = swma_cert_scattered_avx2;
@@ -264,7 +273,7 @@ void swma_certified(const float *input, int period, int count, float *output, do
     const double exact_one = d.cost.exact0 + d.cost.exact1 * p;
     policy pol{choose, path_costs(SWMA_ISA_SCALAR).estimate * 1.5 < exact_one};
 
-    int64_t n_cert = 0, n_fail = 0, n_exact = 0;
+    int64_t n_cert = 0, n_fail = 0, n_exact = 0, n_decided = 0;
     for (int64_t k0 = p - 1; k0 < count;) {
         const int n = block_length(c, d.cost.lanes, k0, count, pol.probe);
         if (pol.exact_next()) {
@@ -272,8 +281,9 @@ void swma_certified(const float *input, int period, int count, float *output, do
             n_exact += n;
         } else {
             const block_cost b = d.estimate(k0, n, pol.probe);
-            n_cert += n - b.fails;
+            n_cert += n - b.fails - b.decided;
             n_fail += b.fails;
+            n_decided += b.decided;
             pol.after_estimate(d.charge(b, n), double(n) * exact_one);
         }
         k0 += n;
@@ -283,6 +293,7 @@ void swma_certified(const float *input, int period, int count, float *output, do
         stats->certified += n_cert;
         stats->failed += n_fail;
         stats->exact += n_exact;
+        stats->decided += n_decided;
     }
 }
 
@@ -302,7 +313,8 @@ bool swma_cert_pays(int period, int64_t results, swma_isa isa, bool constants_kn
     const double gain = cost.exact0 + cost.exact1 * p - cost.estimate * 1.15;
     if (gain <= 0)
         return false;
-    const double setup = (constants_known ? 0.0 : kSetup * p) + double(cost.lanes) * p * cost.estimate;
+    const double setup =
+        (constants_known ? 0.0 : kSetup * p) + double(cost.lanes) * p * cost.estimate;
     return double(int(results)) * gain > 2.0 * setup; // results <= INT_MAX
 }
 

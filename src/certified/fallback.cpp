@@ -99,11 +99,11 @@ void swma_exact_block(const exact_ctx &x, int64_t k0, int n)
 
 namespace {
 
-// The marked slots of out[0 .. n), found 64 at a time: a mark is a NaN (or, when `by_bits`,
-// exactly the scalar and AVX2 variants' marker).
+// The marked slots of out[0 .. n), found 64 at a time: those holding the failure marker's
+// bits (a window decided by its NaN holds another NaN).
 class mark_scan {
 public:
-    mark_scan(const float *out, int n, bool by_bits) : out_(out), n_(n), by_bits_(by_bits) {}
+    mark_scan(const float *out, int n) : out_(out), n_(n) {}
 
     // The first marked slot at or after `from`, or n.
     int next(int from)
@@ -128,18 +128,13 @@ private:
         const float *f = out_ + b;
         const int m = n_ - b < 64 ? n_ - b : 64;
         uint64_t bits = 0;
-        // A NaN's magnitude bits exceed an infinity's: integer compares, which raise nothing.
-        for (int q = 0; q < m; q++) {
-            const uint32_t u = swma_bits(f[q]);
-            bits |= uint64_t(by_bits_ ? u == SWMA_CERT_FAILED_BITS : (u & 0x7FFFFFFFu) > 0x7F800000u)
-                    << q;
-        }
+        for (int q = 0; q < m; q++)
+            bits |= uint64_t(swma_bits(f[q]) == SWMA_CERT_FAILED_BITS) << q;
         return bits;
     }
 
     const float *out_;
     int n_;
-    bool by_bits_;
     int base_ = -64;
     uint64_t word_ = 0;
 };
@@ -150,14 +145,14 @@ private:
 // one range (recomputing a certified slot gives the same bits), or, when a run's marks are
 // sparse, each mark goes alone to the scattered kernel; batches of ranges share the
 // weights' evaluation.
-int swma_add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &pd,
-                      int &fails, int &covered, int &scattered)
+int swma_add_failures(const exact_ctx &x, int64_t k0, int n, pending &pd, int &fails,
+                      int &covered, int &scattered)
 {
     int ranges = 0;
     fails = 0;
     covered = 0;
     scattered = 0;
-    mark_scan marks(x.out + k0, n, weak & SWMA_WEAK_NONFINITE);
+    mark_scan marks(x.out + k0, n);
     const int cap = x.period <= SWMA_WEIGHT_CHUNK ? SWMA_OUTPUT_BLOCK : SWMA_LONG_SPAN;
     constexpr int kGap = 8;
     for (int j = marks.next(0); j < n;) {

@@ -60,10 +60,10 @@ struct pending {
     }
 };
 
-// The marked outputs of [k0, k0 + n) into `pd` (by the marker's bits when the weakening
-// that lets NaN ends through is on): `fails` of them, `covered` outputs of dense runs in
-// the returned number of ranges, `scattered` outputs that go one by one.
-int swma_add_failures(const exact_ctx &x, int64_t k0, int n, unsigned weak, pending &pd,
-                      int &fails, int &covered, int &scattered);
+// The marked outputs of [k0, k0 + n) (those holding the failure marker's bits) into `pd`:
+// `fails` of them, `covered` outputs of dense runs in the returned number of ranges,
+// `scattered` outputs that go one by one.
+int swma_add_failures(const exact_ctx &x, int64_t k0, int n, pending &pd, int &fails,
+                      int &covered, int &scattered);
 
 #endif

@@ -152,11 +152,23 @@ SWMA_AVX2 inline void chain(const consts &k, lanes &a, lanes &b, sums &ta, sums 
 // x[s] lane i = src_i[s] for s = 0..3, i = 0..3, widened: four steps of four lanes. Each
 // run of four floats is widened as it is loaded, then the doubles are transposed (fewer
 // operations than transposing the floats and widening each step).
+// With Masked, a NaN or an infinity is read as +0 (integer operations only).
+template <bool Masked> SWMA_AVX2 inline __m128 load(const float *p)
+{
+    const __m128 v = _mm_loadu_ps(p);
+    if (!Masked)
+        return v;
+    const __m128i exp = _mm_set1_epi32(0x7F800000);
+    const __m128i finite = _mm_cmplt_epi32(_mm_and_si128(_mm_castps_si128(v), exp), exp);
+    return _mm_and_ps(v, _mm_castsi128_ps(finite));
+}
+
+template <bool Masked = false>
 SWMA_AVX2 inline void load4(const float *p0, const float *p1, const float *p2, const float *p3,
                             __m256d x[4])
 {
-    const __m256d a0 = _mm256_cvtps_pd(_mm_loadu_ps(p0)), a1 = _mm256_cvtps_pd(_mm_loadu_ps(p1)),
-                  a2 = _mm256_cvtps_pd(_mm_loadu_ps(p2)), a3 = _mm256_cvtps_pd(_mm_loadu_ps(p3));
+    const __m256d a0 = _mm256_cvtps_pd(load<Masked>(p0)), a1 = _mm256_cvtps_pd(load<Masked>(p1)),
+                  a2 = _mm256_cvtps_pd(load<Masked>(p2)), a3 = _mm256_cvtps_pd(load<Masked>(p3));
     const __m256d t0 = _mm256_unpacklo_pd(a0, a1), t1 = _mm256_unpackhi_pd(a0, a1),
                   t2 = _mm256_unpacklo_pd(a2, a3), t3 = _mm256_unpackhi_pd(a2, a3);
     x[0] = _mm256_permute2f128_pd(t0, t2, 0x20);
@@ -166,14 +178,15 @@ SWMA_AVX2 inline void load4(const float *p0, const float *p1, const float *p2, c
 }
 
 // The largest magnitude's bits (sign cleared, as integers) among four runs of four floats,
-// folded into big: a NaN or infinity shows as bits above the largest finite float's.
-// Integer operations only.
+// folded into big: a NaN or infinity shows as bits above the largest finite float's, or,
+// Masked, as +0's. Integer operations only.
+template <bool Masked>
 SWMA_AVX2 inline void magnitudes(const float *p0, const float *p1, const float *p2,
                                  const float *p3, __m128i &big)
 {
-    const __m128i mag = _mm_set1_epi32(0x7FFFFFFF);
-    auto m = [&](const float *p) {
-        return _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), mag);
+    const __m128 mag = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+    auto m = [&](const float *p) SWMA_AVX2 {
+        return _mm_castps_si128(_mm_and_ps(load<Masked>(p), mag));
     };
     big = _mm_max_epi32(big,
                         _mm_max_epi32(_mm_max_epi32(m(p0), m(p1)), _mm_max_epi32(m(p2), m(p3))));
@@ -187,36 +200,43 @@ SWMA_AVX2 inline uint32_t largest(__m128i big)
 }
 
 // The largest magnitude's bits in in[kl[l] + j0 .. kl[l] + j0 + nj) over the lanes l (nj a
-// multiple of 4): above 0x7F7FFFFF for a NaN or an infinity. Eight floats a load where it
-// can.
+// multiple of 4): above 0x7F7FFFFF for a NaN or an infinity, unless Masked. Eight floats a
+// load where it can.
+template <bool Masked>
 SWMA_AVX2 inline uint32_t runs_largest(const float *in, const int64_t *kl, int j0, int nj)
 {
     const __m256i mag = _mm256_set1_epi32(0x7FFFFFFF);
+    const __m256i fmax = _mm256_set1_epi32(0x7F7FFFFF);
     __m256i big = _mm256_setzero_si256();
     const int j8 = nj / 8 * 8;
     for (int l = 0; l < kLanes; l++) {
         const float *x = in + kl[l] + j0;
         for (int j = 0; j < j8; j += 8) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x + j));
-            big = _mm256_max_epi32(big, _mm256_and_si256(v, mag));
+            const __m256i v = _mm256_and_si256(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i *>(x + j)), mag);
+            // Masked, a NaN or an infinity counts as +0.
+            big = _mm256_max_epi32(
+                big, Masked ? _mm256_andnot_si256(_mm256_cmpgt_epi32(v, fmax), v) : v);
         }
     }
     const int j = j8;
     __m128i b = _mm_max_epi32(_mm256_castsi256_si128(big), _mm256_extracti128_si256(big, 1));
     if (j < nj) {
         const int o = j0 + j;
-        magnitudes(in + kl[0] + o, in + kl[1] + o, in + kl[2] + o, in + kl[3] + o, b);
-        magnitudes(in + kl[4] + o, in + kl[5] + o, in + kl[6] + o, in + kl[7] + o, b);
+        magnitudes<Masked>(in + kl[0] + o, in + kl[1] + o, in + kl[2] + o, in + kl[3] + o, b);
+        magnitudes<Masked>(in + kl[4] + o, in + kl[5] + o, in + kl[6] + o, in + kl[7] + o, b);
     }
     return largest(b);
 }
 
-// The largest magnitude's bits among in[k[l] + off], l = 0..3.
+// The largest magnitude's bits among in[k[l] + off], l = 0..3 (Masked: of the finite ones).
+template <bool Masked>
 SWMA_AVX2 inline uint32_t largest1(const float *in, const int64_t *k, int off)
 {
     uint32_t b = 0;
     for (int l = 0; l < 4; l++) {
-        const uint32_t f = swma_bits(in[k[l] + off]) & 0x7FFFFFFFu;
+        uint32_t f = swma_bits(in[k[l] + off]) & 0x7FFFFFFFu;
+        f = Masked && f > 0x7F7FFFFFu ? 0 : f;
         b = f > b ? f : b;
     }
     return b;
@@ -260,13 +280,16 @@ SWMA_AVX2 inline void store8(float *const *dst, const float (*res)[kLanes])
     _mm256_storeu_ps(dst[7], _mm256_permute2f128_ps(u3, u7, 0x31));
 }
 
-SWMA_AVX2 inline __m256d gather1(const float *in, const int64_t *k, int off)
+template <bool Masked> SWMA_AVX2 inline double load1(const float *p)
 {
-    return _mm256_set_pd(double(in[k[3] + off]), double(in[k[2] + off]), double(in[k[1] + off]),
-                         double(in[k[0] + off]));
+    return Masked && (swma_bits(*p) & 0x7F800000u) == 0x7F800000u ? 0.0 : double(*p);
 }
 
-} // namespace
+template <bool Masked> SWMA_AVX2 inline __m256d gather1(const float *in, const int64_t *k, int off)
+{
+    return _mm256_set_pd(load1<Masked>(in + k[3] + off), load1<Masked>(in + k[2] + off),
+                         load1<Masked>(in + k[1] + off), load1<Masked>(in + k[0] + off));
+}
 
 // For the tests: the estimates and bounds (M, or L) of a chunk's outputs.
 SWMA_AVX2 inline void trace(const double (*est)[kLanes], __m256d ma, __m256d mb,
@@ -299,10 +322,14 @@ SWMA_AVX2 inline int marked_lanes(const float (*res)[kLanes], int n)
     return _mm256_movemask_ps(nan);
 }
 
-SWMA_AVX2 void swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t k0, int n,
-                                    float *out, swma_cert_spans &spans)
+// A compile-time choice of the loads, for the generic lambdas below.
+template <bool B> struct masked_tag {
+    static constexpr bool value = B;
+};
+
+SWMA_AVX2 void block(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
+                     swma_cert_spans &spans)
 {
-    spans.lanes = 0;
     // Segments of ns = 4m + 1 outputs: the first is decided right after the reseed, the
     // other 4m in steps of four. What does not fit goes to the scalar variant.
     const int m4 = (n / kLanes - 1) / 4;
@@ -340,47 +367,61 @@ SWMA_AVX2 void swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t
     const __m256d zero = _mm256_setzero_pd();
     int i = -p + 1; // offset from kl of the entering input
     // A NaN or infinity must not enter the lanes' arithmetic (inf - inf raises invalid).
-    // Every input of the block is tested by its bits as it first comes in (the reseeds'
-    // windows, then each chunk's entering inputs, before any arithmetic on them): a block
-    // holding one goes to the scalar variant, which marks the windows holding it and
-    // reseeds behind it.
-    const auto to_scalar = [&] { spans.lanes = 0; };
-    // The largest magnitude's bits of every input the lanes have taken in: a NaN or an
-    // infinity sends the block to the scalar variant, and beyond c.safe_bits the decisions
-    // clamp their interval ends.
+    // Every input is tested by its bits as it first comes in (the reseeds' windows, then
+    // each chunk's entering inputs, before any arithmetic on them). A chunk whose entering
+    // inputs hold one reads them masked, each NaN or infinity as +0, and so does every chunk
+    // whose leaving inputs may hold one: those up to offset p past it. The driver decides
+    // the windows that hold one.
+    int masked_to = -p; // the chunks' leaving inputs before this offset may hold one
+    // The largest magnitude's bits of every finite input the lanes have taken in: beyond
+    // c.safe_bits the decisions clamp their interval ends. Whether there were others.
     uint32_t seen = 0;
-    const auto take = [&](uint32_t m) {
+    const auto take = [&](uint32_t raw, auto finite_only) SWMA_AVX2 {
+        const uint32_t m = raw > 0x7F7FFFFFu ? finite_only() : raw;
         seen = m > seen ? m : seen;
-        return seen > 0x7F7FFFFFu;
+        return raw > 0x7F7FFFFFu;
     };
     // The bound grows a chunk of at most 32 steps at a time, as after the reseed.
     sums sa = {zero, zero, zero}, sb = sa;
     for (; (i - (-p + 1)) < p % 4; i++) {
-        if (take(largest1(in, ka, i)) || take(largest1(in, kb, i)))
-            return to_scalar();
-        seed_step(k, a, gather1(in, ka, i), sa);
-        seed_step(k, b, gather1(in, kb, i), sb);
+        const uint32_t ra = largest1<false>(in, ka, i), rb = largest1<false>(in, kb, i);
+        const bool odd = take(ra > rb ? ra : rb, [&]() SWMA_AVX2 {
+            const uint32_t fa = largest1<true>(in, ka, i), fb = largest1<true>(in, kb, i);
+            return fa > fb ? fa : fb;
+        });
+        if (odd)
+            masked_to = i + 1;
+        seed_step(k, a, odd ? gather1<true>(in, ka, i) : gather1<false>(in, ka, i), sa);
+        seed_step(k, b, odd ? gather1<true>(in, kb, i) : gather1<false>(in, kb, i), sb);
     }
     chunk_bound(k, a, sa);
     chunk_bound(k, b, sb);
-    while (i <= 0) {
-        const int m = 1 - i < kChunk ? 1 - i : kChunk; // a multiple of 4
-        if (take(runs_largest(in, kl, i, m)))
-            return to_scalar();
-        sa = sb = sums{zero, zero, zero};
-        for (const int e = i + m; i < e; i += 4) {
+    const auto seed_chunk = [&](int e, auto tag) SWMA_AVX2 {
+        constexpr bool M = decltype(tag)::value;
+        for (; i < e; i += 4) {
             __m256d xa[4], xb[4];
-            load4(in + ka[0] + i, in + ka[1] + i, in + ka[2] + i, in + ka[3] + i, xa);
-            load4(in + kb[0] + i, in + kb[1] + i, in + kb[2] + i, in + kb[3] + i, xb);
+            load4<M>(in + ka[0] + i, in + ka[1] + i, in + ka[2] + i, in + ka[3] + i, xa);
+            load4<M>(in + kb[0] + i, in + kb[1] + i, in + kb[2] + i, in + kb[3] + i, xb);
             for (int s = 0; s < 4; s++) {
                 seed_step(k, a, xa[s], sa);
                 seed_step(k, b, xb[s], sb);
             }
         }
+    };
+    while (i <= 0) {
+        const int m = 1 - i < kChunk ? 1 - i : kChunk; // a multiple of 4
+        const bool odd = take(runs_largest<false>(in, kl, i, m),
+                              [&]() SWMA_AVX2 { return runs_largest<true>(in, kl, i, m); });
+        sa = sb = sums{zero, zero, zero};
+        if (odd) {
+            masked_to = i + m;
+            seed_chunk(i + m, masked_tag<true>{});
+        } else {
+            seed_chunk(i + m, masked_tag<false>{});
+        }
         chunk_bound(k, a, sa);
         chunk_bound(k, b, sb);
     }
-
     // The chunks holding failures go to `spans`, so the driver scans those alone.
     spans.begin(k0, kLanes, ns);
 
@@ -435,24 +476,35 @@ SWMA_AVX2 void swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t
             }
         }
     };
-    for (int j0 = 1;; j0 += kChunk) {
-        // Past the last chunk (j0 >= ns): no steps, only the last decisions.
-        const int nj = j0 >= ns ? 0 : ns - j0 < kChunk ? ns - j0 : kChunk; // a multiple of 4
-        if (nj && take(runs_largest(in, kl, j0, nj)))
-            return to_scalar();
-        sums ta = {zero, zero, zero}, tb = ta;
+    // The state-free parts of a chunk's steps, its inputs read as `tag` says.
+    const auto enter_chunk = [&](int j0, int nj, sums &ta, sums &tb, auto tag) SWMA_AVX2 {
+        constexpr bool M = decltype(tag)::value;
         for (int s4 = 0; s4 < nj; s4 += 4) {
             const int j = j0 + s4, jo = j - p;
             for (int g = 0; g < 2; g++) {
                 const int64_t *kg = kl + 4 * g;
                 __m256d xi[4], xo[4];
-                load4(in + kg[0] + j, in + kg[1] + j, in + kg[2] + j, in + kg[3] + j, xi);
-                load4(in + kg[0] + jo, in + kg[1] + jo, in + kg[2] + jo, in + kg[3] + jo, xo);
+                load4<M>(in + kg[0] + j, in + kg[1] + j, in + kg[2] + j, in + kg[3] + j, xi);
+                load4<M>(in + kg[0] + jo, in + kg[1] + jo, in + kg[2] + jo, in + kg[3] + jo, xo);
                 for (int t = 0; t < 4; t++)
                     entering(k, xi[t], xo[t], &er[cur][s4 + t][4 * g], &ei[s4 + t][4 * g],
                              g ? tb : ta);
             }
         }
+    };
+    for (int j0 = 1;; j0 += kChunk) {
+        // Past the last chunk (j0 >= ns): no steps, only the last decisions.
+        const int nj = j0 >= ns ? 0 : ns - j0 < kChunk ? ns - j0 : kChunk; // a multiple of 4
+        const bool odd = nj && take(runs_largest<false>(in, kl, j0, nj), [&]() SWMA_AVX2 {
+                             return runs_largest<true>(in, kl, j0, nj);
+                         });
+        if (odd)
+            masked_to = j0 + nj;
+        sums ta = {zero, zero, zero}, tb = ta;
+        if (odd || j0 - p < masked_to)
+            enter_chunk(j0, nj, ta, tb, masked_tag<true>{});
+        else
+            enter_chunk(j0, nj, ta, tb, masked_tag<false>{});
         // m = M g for the previous chunk's decisions.
         const __m256d ma = _mm256_mul_pd(pma, k.g), mb = _mm256_mul_pd(pmb, k.g);
         if (seen > c.safe_bits)
@@ -472,6 +524,15 @@ SWMA_AVX2 void swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t
 
     _mm256_storeu_pd(spans.l_end, a.l);
     _mm256_storeu_pd(spans.l_end + 4, b.l);
+}
+
+} // namespace
+
+SWMA_AVX2 void swma_cert_block_avx2(const swma_cert &c, const float *in, int64_t k0, int n,
+                                    float *out, swma_cert_spans &spans)
+{
+    spans.lanes = 0;
+    block(c, in, k0, n, out, spans);
 }
 
 // Isolated failures would each cost a pass of sixteen contiguous outputs of the exact

@@ -5,7 +5,12 @@
 namespace {
 
 inline double fabs_(double x) { return __builtin_fabs(x); }
-inline bool finite_f(float x) { return (swma_bits(x) & 0x7F800000u) != 0x7F800000u; }
+// An input as the estimate takes it: a NaN or an infinity as +0 (the driver writes the
+// results of the windows that hold one), so that none enters the arithmetic.
+inline double input(const float *in, int64_t i)
+{
+    return (swma_bits(in[i]) & 0x7F800000u) != 0x7F800000u ? double(in[i]) : 0.0;
+}
 inline float failed_marker() { return swma_from_bits(SWMA_CERT_FAILED_BITS); }
 
 struct state {
@@ -29,7 +34,7 @@ inline state reseed(const swma_cert &c, const float *in, int64_t k)
 {
     state s = {0.0, 0.0, swma_cert_eta_budget(c)};
     for (int64_t i = k - c.period + 1; i <= k; i++)
-        step(c, s, double(in[i]), 0.0);
+        step(c, s, input(in, i), 0.0);
     return s;
 }
 
@@ -58,60 +63,19 @@ inline float decide_(const swma_cert &c, double est, double l, unsigned weak)
 }
 
 // The scalar variant, optionally recording est and L (the tests' trace).
-// A NaN or infinity never enters the recurrence or the bound (an infinity there gives
-// inf - inf, which raises invalid): every output whose window holds one is marked for the
-// exact kernel, and the state is reseeded behind the value once it has left the window.
-// So the state's window never holds one, and the leaving value needs no test.
 int block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
                  unsigned weak, double *est, double *bound)
 {
     const int p = c.period;
-    const float marker = failed_marker();
     int fails = 0;
     const int64_t end = k0 + n;
-    // From output k on: marks every output whose window holds a non-finite value and
-    // returns the first one (or end) whose window holds none.
-    auto skip = [&](int64_t k) {
-        for (;;) {
-            int64_t j = k;
-            while (j > k - p && finite_f(in[j]))
-                j--;
-            if (j == k - p)
-                return k;
-            const int64_t resume = j + p; // the first window without in[j]
-            for (int64_t q = k; q < resume && q < end; q++) {
-                if (out)
-                    out[q] = marker;
-                if (est)
-                    est[q] = bound[q] = __builtin_nan("");
-            }
-            fails += int((resume < end ? resume : end) - k);
-            if (resume >= end)
-                return end;
-            k = resume;
-        }
-    };
-    int64_t k = skip(k0);
-    if (k >= end)
-        return fails;
-    state s = reseed(c, in, k);
+    state s = reseed(c, in, k0);
     double fresh = s.l;
-    int64_t seeded = k;
+    int64_t seeded = k0;
     int fails_since = 0;
-    for (; k < end; k++) {
-        if (k > seeded) {
-            if (!finite_f(in[k])) {
-                k = skip(k);
-                if (k >= end)
-                    break;
-                s = reseed(c, in, k);
-                fresh = s.l;
-                seeded = k;
-                fails_since = 0;
-            } else {
-                step(c, s, double(in[k]), double(in[k - p]));
-            }
-        }
+    for (int64_t k = k0; k < end; k++) {
+        if (k > seeded)
+            step(c, s, input(in, k), input(in, k - p));
         if (est) {
             est[k] = s.ci + 0.0;
             bound[k] = s.l;
@@ -119,9 +83,7 @@ int block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *
         const float f = decide_(c, s.ci, s.l, weak);
         if (out)
             out[k] = f;
-        // An accepted result is finite, so any NaN is the marker; the weakened decision that
-        // lets a NaN end through must be told apart by the marker's bits instead.
-        if ((weak & SWMA_WEAK_NONFINITE) ? swma_bits(f) != SWMA_CERT_FAILED_BITS : f == f)
+        if (swma_bits(f) != SWMA_CERT_FAILED_BITS)
             continue;
         fails++;
         // Drift: a bound grown well past a fresh one's, or failures piling up since the last

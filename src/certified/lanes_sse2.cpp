@@ -101,7 +101,8 @@ inline void ends(const consts &k, __m128d est, __m128d m, __m128 &flo, __m128 &f
 }
 
 // The decision for four lanes (two vectors, est and m of lanes 0-1, then 2-3), lane order
-// a0 a1 b0 b1: certified floats, or the failure marker where the narrowed ends differ. `differ` collects the lanes that failed.
+// a0 a1 b0 b1: certified floats, or the failure marker where the narrowed ends differ.
+// `differ` collects the lanes that failed.
 template <bool Clamp>
 inline __m128 decide(const consts &k, __m128d est_a, __m128d ma, __m128d est_b, __m128d mb,
                      __m128i &differ)
@@ -127,11 +128,28 @@ inline void trace(const double (*est)[kLanes], __m128d ma, __m128d mb, const int
     spans.trace(est[0], m, kl, kLanes, j0, nj);
 }
 
+// Four floats, with a NaN or an infinity read as +0 when Masked (integer operations only).
+template <bool Masked> inline __m128 load(const float *p)
+{
+    const __m128 v = _mm_loadu_ps(p);
+    if (!Masked)
+        return v;
+    const __m128i exp = _mm_set1_epi32(0x7F800000);
+    const __m128i finite = _mm_cmplt_epi32(_mm_and_si128(_mm_castps_si128(v), exp), exp);
+    return _mm_and_ps(v, _mm_castsi128_ps(finite));
+}
+
+template <bool Masked> inline double load1(const float *p)
+{
+    return Masked && (swma_bits(*p) & 0x7F800000u) == 0x7F800000u ? 0.0 : double(*p);
+}
+
 // Four steps of four lanes: xa[s] = lanes 0-1 of step s, xb[s] lanes 2-3.
+template <bool Masked>
 inline void load4(const float *in, const int64_t *k, int off, __m128d xa[4], __m128d xb[4])
 {
-    __m128 r0 = _mm_loadu_ps(in + k[0] + off), r1 = _mm_loadu_ps(in + k[1] + off),
-           r2 = _mm_loadu_ps(in + k[2] + off), r3 = _mm_loadu_ps(in + k[3] + off);
+    __m128 r0 = load<Masked>(in + k[0] + off), r1 = load<Masked>(in + k[1] + off),
+           r2 = load<Masked>(in + k[2] + off), r3 = load<Masked>(in + k[3] + off);
     _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
     const __m128 r[4] = {r0, r1, r2, r3};
     for (int s = 0; s < 4; s++) {
@@ -140,10 +158,11 @@ inline void load4(const float *in, const int64_t *k, int off, __m128d xa[4], __m
     }
 }
 
+template <bool Masked>
 inline void gather1(const float *in, const int64_t *k, int off, __m128d &xa, __m128d &xb)
 {
-    xa = _mm_set_pd(double(in[k[1] + off]), double(in[k[0] + off]));
-    xb = _mm_set_pd(double(in[k[3] + off]), double(in[k[2] + off]));
+    xa = _mm_set_pd(load1<Masked>(in + k[1] + off), load1<Masked>(in + k[0] + off));
+    xb = _mm_set_pd(load1<Masked>(in + k[3] + off), load1<Masked>(in + k[2] + off));
 }
 
 // What x[0 .. n) holds, by its magnitudes' bits (sign cleared, compared as integers; no
@@ -173,9 +192,23 @@ inline int scan(const float *x, int64_t n, uint32_t safe)
     return any_bad ? 2 : any_big ? 1 : 0;
 }
 
-template <bool Clamp>
+template <bool Clamp, bool MayMask>
 void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
             swma_cert_spans &spans);
+
+// Whether in[k[l] + off .. k[l] + off + m) holds a NaN or an infinity, for some lane l.
+inline bool nonfinite4(const float *in, const int64_t *k, int off, int m)
+{
+    for (int l = 0; l < kLanes; l++)
+        if (scan(in + k[l] + off, m, 0x7F7FFFFFu) == 2)
+            return true;
+    return false;
+}
+
+// A compile-time choice of the loads, for the generic lambdas below.
+template <bool B> struct masked_tag {
+    static constexpr bool value = B;
+};
 
 } // namespace
 
@@ -186,22 +219,27 @@ void swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n
     const int m4 = (n / kLanes - 1) / 4;
     if (m4 < 1)
         return;
-    // A NaN or infinity must not enter the lanes' arithmetic (inf - inf raises invalid).
+    // A block whose inputs hold a NaN or an infinity tests each chunk's inputs for one and
+    // clamps its interval ends; the others test nothing more, and clamp only where their
+    // magnitudes need it.
     const int p = c.period;
     const int held = scan(in + (k0 - p + 1), int64_t(n) + p - 1, c.safe_bits);
     if (held == 2)
-        return;
-    if (held)
-        lanes4<true>(c, in, k0, n, out, spans);
+        lanes4<true, true>(c, in, k0, n, out, spans);
+    else if (held)
+        lanes4<true, false>(c, in, k0, n, out, spans);
     else
-        lanes4<false>(c, in, k0, n, out, spans);
+        lanes4<false, false>(c, in, k0, n, out, spans);
 }
 
 namespace {
 
-// The block's four segments, once its inputs are known to be finite (and, without Clamp,
-// within c.safe_bits).
-template <bool Clamp>
+// The block's four segments. A NaN or infinity must not enter the lanes' arithmetic
+// (inf - inf raises invalid): with MayMask, a chunk whose entering inputs hold one reads
+// them masked, each NaN or infinity as +0, and so does every chunk whose leaving inputs may
+// hold one, those up to offset p past it; the driver decides the windows that hold one.
+// Without Clamp, every input is known to be within c.safe_bits.
+template <bool Clamp, bool MayMask>
 void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
             swma_cert_spans &spans)
 {
@@ -241,24 +279,40 @@ void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
     // The reseed's p steps, the bound growing a chunk of at most 32 steps at a time.
     int i = -p + 1;
     sums sa = {zero, zero, zero}, sb = sa;
+    int masked_to = -p; // the chunks' leaving inputs before this offset may hold one
     for (; (i - (-p + 1)) < p % 4; i++) {
         __m128d xa, xb;
-        gather1(in, kl, i, xa, xb);
+        const bool odd = MayMask && nonfinite4(in, kl, i, 1);
+        if (odd) {
+            masked_to = i + 1;
+            gather1<true>(in, kl, i, xa, xb);
+        } else {
+            gather1<false>(in, kl, i, xa, xb);
+        }
         seed_step(k, a, xa, sa);
         seed_step(k, b, xb, sb);
     }
     chunk_bound(k, a, sa);
     chunk_bound(k, b, sb);
-    while (i <= 0) {
-        const int e = i + (1 - i < SWMA_CERT_CHUNK ? 1 - i : SWMA_CERT_CHUNK); // a multiple of 4
-        sa = sb = sums{zero, zero, zero};
+    const auto seed_chunk = [&](int e, auto tag) {
+        constexpr bool M = decltype(tag)::value;
         for (; i < e; i += 4) {
             __m128d xa[4], xb[4];
-            load4(in, kl, i, xa, xb);
+            load4<M>(in, kl, i, xa, xb);
             for (int s = 0; s < 4; s++) {
                 seed_step(k, a, xa[s], sa);
                 seed_step(k, b, xb[s], sb);
             }
+        }
+    };
+    while (i <= 0) {
+        const int e = i + (1 - i < SWMA_CERT_CHUNK ? 1 - i : SWMA_CERT_CHUNK); // a multiple of 4
+        sa = sb = sums{zero, zero, zero};
+        if (MayMask && nonfinite4(in, kl, i, e - i)) {
+            masked_to = e;
+            seed_chunk(e, masked_tag<true>{});
+        } else {
+            seed_chunk(e, masked_tag<false>{});
         }
         chunk_bound(k, a, sa);
         chunk_bound(k, b, sb);
@@ -300,15 +354,25 @@ void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
         const int nj = j0 >= ns ? 0 : ns - j0 < kChunk ? ns - j0 : kChunk; // a multiple of 4
         sums ta = {zero, zero, zero}, tb = ta;
         double(*e)[kLanes] = er[cur];
-        for (int s4 = 0; s4 < nj; s4 += 4) {
-            __m128d ia[4], ib[4], oa[4], ob[4];
-            load4(in, kl, j0 + s4, ia, ib);
-            load4(in, kl, j0 + s4 - p, oa, ob);
-            for (int t = 0; t < 4; t++) {
-                entering(k, ia[t], oa[t], &e[s4 + t][0], &ei[s4 + t][0], ta);
-                entering(k, ib[t], ob[t], &e[s4 + t][2], &ei[s4 + t][2], tb);
+        const auto enter_chunk = [&](auto tag) {
+            constexpr bool M = decltype(tag)::value;
+            for (int s4 = 0; s4 < nj; s4 += 4) {
+                __m128d ia[4], ib[4], oa[4], ob[4];
+                load4<M>(in, kl, j0 + s4, ia, ib);
+                load4<M>(in, kl, j0 + s4 - p, oa, ob);
+                for (int t = 0; t < 4; t++) {
+                    entering(k, ia[t], oa[t], &e[s4 + t][0], &ei[s4 + t][0], ta);
+                    entering(k, ib[t], ob[t], &e[s4 + t][2], &ei[s4 + t][2], tb);
+                }
             }
-        }
+        };
+        const bool odd = MayMask && nj && nonfinite4(in, kl, j0, nj);
+        if (odd)
+            masked_to = j0 + nj;
+        if (MayMask && (odd || j0 - p < masked_to))
+            enter_chunk(masked_tag<true>{});
+        else
+            enter_chunk(masked_tag<false>{});
         // The steps (each new Im C replacing its er entry) beside the previous chunk's
         // decisions, with m = M g: the two are independent.
         const double(*pe)[kLanes] = er[cur ^ 1];

@@ -161,6 +161,12 @@ bool is_nan_bits(uint32_t b) { return (b & 0x7F800000u) == 0x7F800000u && (b & 0
 // Same bits, where any NaN matches any NaN (its payload is the CPU's business).
 bool same(uint32_t a, uint32_t b) { return a == b || (is_nan_bits(a) && is_nan_bits(b)); }
 
+} // namespace
+
+bool same(float a, float b) { return same(bits(a), bits(b)); }
+
+namespace {
+
 std::string describe(const char *what, int period, int count, int k, uint32_t got, uint32_t want)
 {
     char s[200];

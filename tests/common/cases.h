@@ -19,6 +19,8 @@ constexpr uint32_t kNoValueBits = 0x7F7FC99Eu;
 
 uint32_t bits(float f);
 float from_bits(uint32_t b);
+// Same bits, where any NaN matches any NaN (its payload is the CPU's business).
+bool same(float a, float b);
 std::string hex(uint32_t b);
 
 // The definition, transcribed literally: a sine per weight per use, products then sums in

@@ -197,7 +197,8 @@ void compare_runs(const Average &cert, const Average &exact, const std::vector<f
 // special value as the first and the last value of a window, at the first and last slot of
 // an output block (480), of a bound chunk (32), of a segment, and at the series' ends;
 // +inf and -inf in one window; runs of -0 a period long, one shorter and one longer, and
-// one that ends inside a window; NoValue and the largest float, which need the sums.
+// one that ends inside a window; NoValue and the largest float, which need the sums; runs of
+// NaN, and runs of zeros holding a NaN or an infinity.
 void check_decided_edges(const Average &certified, const Average &exact, bool light, Report &r)
 {
     const float inf = std::numeric_limits<float>::infinity();
@@ -244,6 +245,22 @@ void check_decided_edges(const Average &certified, const Average &exact, bool li
         for (int i = n - 2 * p; i < n; i++)
             in[size_t(i)] = -0.0f; // the series ends on zeros
         compare_runs(certified, exact, in, p, "zero runs about a period long", r);
+        // NaN runs from one value to two periods; then runs of blanks a period long and
+        // longer, zeros with a NaN or an infinity among them.
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        in = walk;
+        j = 5;
+        for (int len : {1, 2, 50, p - 1, p, p + 1, 2 * p + 3}) {
+            for (int i = 0; i < len && j + i < n; i++)
+                in[size_t(j + i)] = nan;
+            j += len + p / 2 + 3;
+        }
+        for (int len : {p, p + 40}) {
+            for (int i = 0; i < len && j + i < n; i++)
+                in[size_t(j + i)] = i == p / 3 ? nan : i == len - 1 ? -inf : -0.0f;
+            j += len + p / 2 + 3;
+        }
+        compare_runs(certified, exact, in, p, "runs of NaN and of blanks", r);
     }
 }
 
