@@ -114,70 +114,77 @@ chain_start chain_start_at(double vr, double vi, double zr, double zi, int64_t m
     return {cmul_d(acc, zr, zi), (nz * eacc + kDdStep * n1(acc) * nz) * kPadUp};
 }
 
-} // namespace
 
-void swma_cert_setup(int period, double sum, swma_cert &c, const double *weights)
+// Section 0: v = cos(theta) - i sin(theta) for theta = fl(3.14159 / (p + 1)), the angle of
+// the first weight: sin correctly rounded, cos = 1 - 2 sin^2(theta / 2) in double-double,
+// then rounded. Closeness is not relied on: the mismatch of every coefficient is measured
+// against the stored v (section 1).
+void step_factor(double pp1, double &vr, double &vi)
 {
-    const int p = period;
-    const double pp1 = double(p) + 1.0;
-    // theta = fl(3.14159 / (p + 1)), the angle of the first weight.
     const double theta = 3.14159 / pp1;
-    // v = cos(theta) - i sin(theta): sin correctly rounded, cos = 1 - 2 sin^2(theta / 2)
-    // in double-double, then rounded. Closeness is not relied on: the mismatch of every
-    // coefficient is measured below against the stored v.
-    const double vi = -swma_sin(theta);
-    double vr;
-    {
-        const double s = swma_sin(theta * 0.5);
-        double q, e;
-        swma_two_prod(s, s, q, e);
-        const dd one_minus = dd_add(dd{1.0, 0.0}, dd{-2.0 * q, -2.0 * e});
-        vr = one_minus.hi + one_minus.lo;
-    }
-    // max(1, |v|) <= vabs_up, and omega >= max(1, |v|) with room for the roundings of L (section 5).
-    double vabs_up;
-    {
-        double a, ae, b, be;
-        swma_two_prod(vr, vr, a, ae);
-        swma_two_prod(vi, vi, b, be);
-        const dd n2 = dd_add(dd{a, ae}, dd{b, be});
-        // max(1, |v|) <= max(1, |v|^2): no square root needed.
-        const double n2_up = (n2.hi + fabs_(n2.lo) * 2) * (1 + 0x1p-50);
-        vabs_up = n2_up > 1.0 ? n2_up : 1.0;
-    }
-    c.omega = vabs_up * (1 + 0x1p-39);
+    vi = -swma_sin(theta);
+    const double s = swma_sin(theta * 0.5);
+    double q, e;
+    swma_two_prod(s, s, q, e);
+    const dd one_minus = dd_add(dd{1.0, 0.0}, dd{-2.0 * q, -2.0 * e});
+    vr = one_minus.hi + one_minus.lo;
+}
 
-    // z ~ v^-p: v^p by squaring in double-double, then its inverse, rounded to doubles.
-    double zr, zi;
-    {
-        cdd acc = {{1.0, 0.0}, {0.0, 0.0}};
-        cdd base = {{vr, 0.0}, {vi, 0.0}};
-        for (int64_t e = p; e > 0; e >>= 1) {
-            if (e & 1)
-                acc = cmul(acc, base);
-            base = cmul(base, base);
-        }
-        // 1 / P = conj(P) / |P|^2, |P| ~ 1: inverse of the norm by one Newton step.
-        const dd n2 = dd_add(dd_mul(acc.re, acc.re), dd_mul(acc.im, acc.im));
-        const double inv0 = 1.0 / n2.hi;
-        const dd corr = dd_add(dd{2.0, 0.0}, dd_neg(dd_mul_d(n2, inv0)));
-        const dd inv = dd_mul_d(corr, inv0);
-        zr = dd_mul(acc.re, inv).hi;
-        zi = -dd_mul(acc.im, inv).hi;
-    }
+// Section 3: an upper bound of max(1, |v|), by max(1, |v|^2): no square root needed.
+double growth_bound(double vr, double vi)
+{
+    double a, ae, b, be;
+    swma_two_prod(vr, vr, a, ae);
+    swma_two_prod(vi, vi, b, be);
+    const dd n2 = dd_add(dd{a, ae}, dd{b, be});
+    const double n2_up = (n2.hi + fabs_(n2.lo) * 2) * (1 + 0x1p-50);
+    return n2_up > 1.0 ? n2_up : 1.0;
+}
 
-    // K = max over i of gamma_{m_i} w_i + |w_i - Im c_i| with c_i = z v^(p-i), the chain
-    // taken downward in double-double; eps bounds the chain's own error. Two chains side by
-    // side, h = ceil(p / 2) steps each: lane 0 from c_p = z down to c_(p-h+1), lane 1 from
-    // c_h down to c_1 and one step more, to c_0 = z v^p. Together they take every index (h
-    // twice for odd p, which only repeats a bound). Each starts from z v^(p - top), with
-    // its start's error.
+// Section 0: z ~ v^-p, v^p by squaring in double-double, then its inverse, rounded to
+// doubles.
+void entering_factor(double vr, double vi, int p, double &zr, double &zi)
+{
+    cdd acc = {{1.0, 0.0}, {0.0, 0.0}};
+    cdd base = {{vr, 0.0}, {vi, 0.0}};
+    for (int64_t e = p; e > 0; e >>= 1) {
+        if (e & 1)
+            acc = cmul(acc, base);
+        base = cmul(base, base);
+    }
+    // 1 / P = conj(P) / |P|^2, |P| ~ 1: inverse of the norm by one Newton step.
+    const dd n2 = dd_add(dd_mul(acc.re, acc.re), dd_mul(acc.im, acc.im));
+    const double inv0 = 1.0 / n2.hi;
+    const dd corr = dd_add(dd{2.0, 0.0}, dd_neg(dd_mul_d(n2, inv0)));
+    const dd inv = dd_mul_d(corr, inv0);
+    zr = dd_mul(acc.re, inv).hi;
+    zi = -dd_mul(acc.im, inv).hi;
+}
+
+// What the scan of the coefficients finds (sections 1, 3 and 7).
+struct mismatch {
+    double k;         // K, before its pad
+    double delta_out; // the leaving coefficient's mismatch |c_0 - 1|_1
+    double cmax;      // >= |c_i|_1 for every i
+};
+
+// Section 1: K = max over i of gamma_{m_i} w_i + |w_i - Im c_i| with c_i = z v^(p-i), the
+// chain taken downward in double-double; eps bounds the chain's own error. Two chains side
+// by side, h = ceil(p / 2) steps each: lane 0 from c_p = z down to c_(p-h+1), lane 1 from
+// c_h down to c_1 and one step more, to c_0 = z v^p. Together they take every index (h
+// twice for odd p, which only repeats a bound). Each starts from z v^(p - top), with its
+// start's error. `weights` holds w_1 .. w_p, or is null and they are evaluated here.
+mismatch scan_coefficients(const swma_cert &c, double vabs_up, const double *weights)
+{
+    const int p = c.period;
+    const double pp1 = double(p) + 1.0;
+    const double vr = c.vr, vi = c.vi;
     const int64_t h = (int64_t(p) + 1) / 2;
     const int64_t top[2] = {p, h};
     cddt<swma_v2d> ci;
-    swma_v2d eps, kmax_l = {}, cmax_l = {}; // cmax >= |c_i|_1 for every i (section 7)
+    swma_v2d eps, kmax_l = {}, cmax_l = {};
     for (int l = 0; l < 2; l++) {
-        const chain_start st = chain_start_at(vr, vi, zr, zi, p - top[l]);
+        const chain_start st = chain_start_at(vr, vi, c.zr, c.zi, p - top[l]);
         ci.re.hi[l] = st.c.re.hi;
         ci.re.lo[l] = st.c.re.lo;
         ci.im.hi[l] = st.c.im.hi;
@@ -219,83 +226,112 @@ void swma_cert_setup(int period, double sum, swma_cert &c, const double *weights
         }
     }
     // Lane 1 now holds c_0 = z v^p: the leaving coefficient is 1, its mismatch delta_out.
-    const double delta_out =
+    mismatch m;
+    m.delta_out =
         (fabs_((ci.re.hi[1] - 1.0) + ci.re.lo[1]) + fabs_(ci.im.hi[1] + ci.im.lo[1])) *
             (1 + 0x1p-50) +
         eps[1];
-    const double kmax = kmax_l[0] > kmax_l[1] ? kmax_l[0] : kmax_l[1];
-    const double cmax = cmax_l[0] > cmax_l[1] ? cmax_l[0] : cmax_l[1];
-    const double K = kmax * kPadUp;
-    const double g3 = gamma_up(3.0);
+    m.k = kmax_l[0] > kmax_l[1] ? kmax_l[0] : kmax_l[1];
+    m.cmax = cmax_l[0] > cmax_l[1] ? cmax_l[0] : cmax_l[1];
+    return m;
+}
 
-    c.vr = vr;
-    c.vi = vi;
-    c.zr = zr;
-    c.zi = zi;
-    c.k = K;
-    c.a_c = g3 * (fabs_(vr) + fabs_(vi)) * kPadUp;
-    c.a_in = (g3 * (fabs_(zr) + fabs_(zi)) * kPadUp + K) * kPadUp;
-    {
-        const double x = g3 * kPadUp + delta_out * kPadUp;
-        const double y = x - K;
-        c.c_out = y >= 0 ? y * kPadUp : y * kPadDown * kPadDown;
-    }
-    // A chunk's growth omega^32 by five squarings, each rounded up, and the step
-    // coefficients times it, padded once more for the roundings of the chunk's sums
-    // (section 8). A negative c_out is not grown: it only shrinks, toward zero.
-    {
-        double grow = c.omega;
-        for (int q = 0; q < 5; q++)
-            grow = grow * grow * kPadUp;
-        static_assert(SWMA_CERT_CHUNK == 32, "the squarings give omega^32");
-        c.ch_omega = grow;
-        c.ch_a_c = c.a_c * grow * kPadUp;
-        c.ch_a_in = c.a_in * grow * kPadUp;
-        c.ch_c_out = c.c_out >= 0 ? c.c_out * grow * kPadUp : c.c_out * kPadDown;
-    }
-    c.eta = kEta;
+// Sections 2 and 3: the bound's coefficients of one step, from K and delta_out.
+void step_coefficients(swma_cert &c, double delta_out)
+{
+    const double g3 = gamma_up(3.0);
+    c.a_c = g3 * (fabs_(c.vr) + fabs_(c.vi)) * kPadUp;
+    c.a_in = (g3 * (fabs_(c.zr) + fabs_(c.zi)) * kPadUp + c.k) * kPadUp;
+    const double x = g3 * kPadUp + delta_out * kPadUp;
+    const double y = x - c.k;
+    c.c_out = y >= 0 ? y * kPadUp : y * kPadDown * kPadDown;
+}
+
+// Section 8: a chunk's growth omega^32 by five squarings, each rounded up, and the step
+// coefficients times it, padded once more for the roundings of the chunk's sums. A
+// negative c_out is not grown: it only shrinks, toward zero.
+void chunk_coefficients(swma_cert &c)
+{
+    double grow = c.omega;
+    for (int q = 0; q < 5; q++)
+        grow = grow * grow * kPadUp;
+    static_assert(SWMA_CERT_CHUNK == 32, "the squarings give omega^32");
+    c.ch_omega = grow;
+    c.ch_a_c = c.a_c * grow * kPadUp;
+    c.ch_a_in = c.a_in * grow * kPadUp;
+    c.ch_c_out = c.c_out >= 0 ? c.c_out * grow * kPadUp : c.c_out * kPadDown;
+}
+
+// Section 6: r = fl(1 / S) and g, with m = L g covering the roundings of T/S and of q:
+// Phi = 1 + 8u + 8u (1 + K) / K.
+void division(swma_cert &c, double sum)
+{
     c.sum = sum;
     c.r = 1.0 / sum;
-    // Phi = 1 + 8u + 8u (1 + K) / K covers the roundings of T/S and of q (section 6).
-    const double phi = (1 + 0x1p-50) + 0x1p-50 * (1.0 + (1.0 / K) * kPadUp) * kPadUp;
+    const double phi = (1 + 0x1p-50) + 0x1p-50 * (1.0 + (1.0 / c.k) * kPadUp) * kPadUp;
     c.g = phi * c.r * kPadUp * kPadUp;
-    c.period = p;
-    // R: the drift term grows with the steps since a reseed while a reseed costs p steps:
-    // short periods reseed every 32 p outputs (at least 2048), long ones every 4 p (at least
-    // 4096).
+}
+
+// Section 4: R, the outputs between reseeds. The drift term grows with the steps since a
+// reseed while a reseed costs p steps: short periods reseed every 32 p outputs (at least
+// 2048), long ones every 4 p (at least 4096). Then R = 144 (mod 1024), so that the SIMD
+// variants' segments (R + 1 outputs each) start 580 bytes apart modulo 4096: eight
+// segments read and write in eight different sets of the first-level cache. Segments a
+// multiple of 4096 bytes apart all land in one set and evict each other (measured 25%
+// slower).
+int reseed_interval(int p)
+{
     int64_t r = int64_t(p) * 4 > 4096 ? int64_t(p) * 4 : 4096;
     if (int64_t(p) * 32 < r)
         r = int64_t(p) * 32 > 2048 ? int64_t(p) * 32 : 2048;
     if (r > (int64_t(1) << 24))
         r = int64_t(1) << 24;
-    // Then R = 144 (mod 1024), so that the SIMD variants' segments (R + 1 outputs each) start
-    // 580 bytes apart modulo 4096: eight segments read and write in eight different sets of
-    // the first-level cache. Segments a multiple of 4096 bytes apart all land in one set and
-    // evict each other (measured 25% slower).
-    c.reseed = int((r - 144 + 1023) / 1024 * 1024 + 144);
+    return int((r - 144 + 1023) / 1024 * 1024 + 144);
+}
 
-    // The largest input magnitude for which no interval end can leave the float range
-    // (section 7): with every input since a reseed at most X, |lo|, |hi| <= F X + tiny.
-    {
-        const double u2 = (1 + 2 * kU) * kPadUp;           // >= (1 + u)^2
-        const double n = double(p) + double(c.reseed) + 8.0; // steps after a reseed, at most
-        // alpha - 1 and beta of the growth L_{j+1} <= alpha L_j + beta X, rounded up; the
-        // 2^-39 and the 1 + 2^-30 cover the SIMD variants' growth a chunk at a time too.
-        const double am1 =
-            ((c.omega - 1.0) + 4 * kU * c.omega + 2 * c.a_c + 0x1p-39) * kPadUp;
-        const double cout_abs = c.c_out >= 0 ? c.c_out : -c.c_out;
-        const double beta = ((1.5 * c.a_c * cmax * double(p) + c.a_in + cout_abs) *
-                             (1 + 5 * kU) * (1 + 0x1p-30)) *
-                            kPadUp;
-        double x_safe = 0.0;
-        if (n * am1 <= 0.5) { // then alpha^n <= e^0.5 < 2
-            const double f = u2 * (c.r * cmax * double(p) * kPadUp +
-                                   (c.r + c.g) * kPadUp * 2.0 * (n * beta * kPadUp)) *
-                             kPadUp;
-            x_safe = 0x1.fffffep127 * 0.5 / f * kPadDown;
-        }
-        // The float at most x_safe (a narrowing rounds by less than 2^-24), as magnitude bits.
-        const float fs = x_safe < 0x1p126 ? float(x_safe * (1 - 0x1p-20)) : 0x1p126f;
-        c.safe_bits = swma_bits(fs);
+// Section 7: the bits of the largest input magnitude for which no interval end can leave
+// the float range: with every input since a reseed at most X, |lo|, |hi| <= F X + tiny.
+uint32_t safe_bits(const swma_cert &c, double cmax)
+{
+    const int p = c.period;
+    const double u2 = (1 + 2 * kU) * kPadUp;             // >= (1 + u)^2
+    const double n = double(p) + double(c.reseed) + 8.0; // steps after a reseed, at most
+    // alpha - 1 and beta of the growth L_{j+1} <= alpha L_j + beta X, rounded up; the
+    // 2^-39 and the 1 + 2^-30 cover the SIMD variants' growth a chunk at a time too.
+    const double am1 = ((c.omega - 1.0) + 4 * kU * c.omega + 2 * c.a_c + 0x1p-39) * kPadUp;
+    const double cout_abs = c.c_out >= 0 ? c.c_out : -c.c_out;
+    const double beta =
+        ((1.5 * c.a_c * cmax * double(p) + c.a_in + cout_abs) * (1 + 5 * kU) * (1 + 0x1p-30)) *
+        kPadUp;
+    double x_safe = 0.0;
+    if (n * am1 <= 0.5) { // then alpha^n <= e^0.5 < 2
+        const double f = u2 *
+                         (c.r * cmax * double(p) * kPadUp +
+                          (c.r + c.g) * kPadUp * 2.0 * (n * beta * kPadUp)) *
+                         kPadUp;
+        x_safe = 0x1.fffffep127 * 0.5 / f * kPadDown;
     }
+    // The float at most x_safe (a narrowing rounds by less than 2^-24), as magnitude bits.
+    const float fs = x_safe < 0x1p126 ? float(x_safe * (1 - 0x1p-20)) : 0x1p126f;
+    return swma_bits(fs);
+}
+
+} // namespace
+
+void swma_cert_setup(int period, double sum, swma_cert &c, const double *weights)
+{
+    c.period = period;
+    step_factor(double(period) + 1.0, c.vr, c.vi);
+    // omega >= max(1, |v|) with room for the roundings of L (section 5).
+    const double vabs_up = growth_bound(c.vr, c.vi);
+    c.omega = vabs_up * (1 + 0x1p-39);
+    entering_factor(c.vr, c.vi, period, c.zr, c.zi);
+    const mismatch m = scan_coefficients(c, vabs_up, weights);
+    c.k = m.k * kPadUp;
+    step_coefficients(c, m.delta_out);
+    chunk_coefficients(c);
+    c.eta = kEta;
+    division(c, sum);
+    c.reseed = reseed_interval(period);
+    c.safe_bits = safe_bits(c, m.cmax);
 }
