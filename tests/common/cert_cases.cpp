@@ -193,6 +193,54 @@ void compare_runs(const Average &cert, const Average &exact, const std::vector<f
 
 } // namespace
 
+const char *const kRealNames[kRealKinds] = {"clean",     "nan-sparse", "nan-runs",
+                                            "nan-dense", "inf-sparse", "zero-padded",
+                                            "all-zeros", "chained",    "volume"};
+
+std::vector<float> real_series(int kind, const std::vector<float> &walk, const Average &average)
+{
+    const int n = int(walk.size());
+    std::vector<float> x = walk;
+    Rng rng(uint64_t(kind) + 77);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    switch (kind) {
+    case kNanSparse:
+    case kNanDense:
+        for (int i = kind == kNanSparse ? 10000 : 1000; i < n; i += kind == kNanSparse ? 20000 : 2000)
+            x[size_t(i)] = nan;
+        break;
+    case kNanRuns:
+        for (int i = 4000 + int(rng.below(2001)); i < n; i += 4000 + int(rng.below(2001)))
+            for (int j = i, e = i + 1 + int(rng.below(50)); j < e && j < n; j++)
+                x[size_t(j)] = nan;
+        break;
+    case kInfSparse:
+        for (int i = 10000, s = 0; i < n; i += 20000, s++)
+            x[size_t(i)] = s % 2 ? -inf : inf;
+        break;
+    case kZeroPadded:
+        for (int i = 0; i < n * 3 / 10; i++)
+            x[size_t(i)] = 0.0f;
+        break;
+    case kAllZeros:
+        for (float &v : x)
+            v = 0.0f;
+        break;
+    case kChained:
+        average(walk.data(), 14, n, x.data());
+        break;
+    case kVolume:
+        for (float &v : x)
+            v = rng.below(5) ? float(1 + rng.below(5000)) : 0.0f;
+        break;
+    default:
+        break;
+    }
+    return x;
+}
+
+
 // Windows whose result needs no sums (a NaN, an infinity, only zeros), at their edges: the
 // special value as the first and the last value of a window, at the first and last slot of
 // an output block (480), of a bound chunk (32), of a segment, and at the series' ends;

@@ -22,6 +22,23 @@ enum CertKind {
 };
 std::vector<float> cert_series(Rng &rng, int n, int kind);
 
+// Series as hosts have them, for the benchmarks: a clean price walk and the same walk with
+// what real data holds. kChained is the library's own period-14 output of the walk.
+enum RealKind {
+    kClean = 0,  // the walk
+    kNanSparse,  // one NaN every 20,000 values
+    kNanRuns,    // runs of 1-50 NaN every 4,000-6,000 values
+    kNanDense,   // one NaN every 2,000 values
+    kInfSparse,  // +inf or -inf every 20,000 values, in turn
+    kZeroPadded, // the first 30% zeros
+    kAllZeros,   // zeros only
+    kChained,    // the period-14 average of the walk, NoValue in its first 13 slots
+    kVolume,     // integers 1-5000, 20% of them zeros
+    kRealKinds
+};
+extern const char *const kRealNames[kRealKinds];
+std::vector<float> real_series(int kind, const std::vector<float> &walk, const Average &average);
+
 // Weights and weight sum exactly as the library forms them.
 std::vector<double> lib_weights(int period, double *sum);
 
