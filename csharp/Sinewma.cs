@@ -137,5 +137,112 @@ namespace Sinewma
         [DllImport("sinewma", CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
         private static extern int SineWeightedMovingAverage(
             [In] float[] input, int period, int count, [Out] float[] output);
+
+        // The same function, its input a pointer into memory the caller keeps pinned.
+        [DllImport("sinewma", CallingConvention = CallingConvention.Cdecl, ExactSpelling = true)]
+        internal static extern int SineWeightedMovingAverage(
+            IntPtr input, int period, int count, [Out] float[] output);
+    }
+
+    /// <summary>
+    /// The sine-weighted moving average of a live series, one value at a time: each result of
+    /// <see cref="Add"/> has the bits of the same slot of <see cref="Swma.Compute(float[], int,
+    /// bool)"/> over every value added so far, NaN, infinities and <see cref="Swma.NoValue"/>
+    /// among the values included.
+    /// </summary>
+    /// <remarks>
+    /// Each value is stored twice, at <c>i</c> and <c>i + period</c> of a buffer of
+    /// <c>2 * period</c> floats, so the last <c>period</c> values always lie in one piece; each
+    /// result is one library call with a count of <c>period</c> over them. The buffer stays
+    /// pinned while the stream lives: <see cref="Dispose"/> releases it (the finalizer does, if
+    /// nobody did). Not thread-safe: one stream per series and thread.
+    /// </remarks>
+    public sealed class SwmaStream : IDisposable
+    {
+        private readonly int period;
+        private readonly bool nanWarmup;
+        private readonly float[] window;  // 2 * period: every value at i and i + period
+        private readonly float[] output;  // period: the per-bar call's slots
+        private GCHandle pin;
+        private IntPtr windowAddress;
+        private int position;  // where the next value goes, and again at position + period
+        private long count;
+
+        /// <summary>A stream with no values yet.</summary>
+        /// <param name="period">The window length, from 1 to 2^30 - 1 (the buffer holds
+        /// <c>2 * period</c> floats).</param>
+        /// <param name="nanWarmup">
+        /// True (the default): <see cref="Add"/> returns <see cref="float.NaN"/> until
+        /// <paramref name="period"/> values have come. False: <see cref="Swma.NoValue"/>.
+        /// </param>
+        /// <exception cref="ArgumentOutOfRangeException">
+        /// <paramref name="period"/> is below 1 or above 2^30 - 1.</exception>
+        public SwmaStream(int period, bool nanWarmup = true)
+        {
+            if (period < 1 || period > MaxPeriod)
+                throw new ArgumentOutOfRangeException(nameof(period), period,
+                    "period must be from 1 to " + MaxPeriod);
+            this.period = period;
+            this.nanWarmup = nanWarmup;
+            window = new float[2 * period];
+            output = new float[period];
+            pin = GCHandle.Alloc(window, GCHandleType.Pinned);
+            windowAddress = pin.AddrOfPinnedObject();
+        }
+
+        /// <summary>The largest period: a buffer of twice as many floats is an array.</summary>
+        public const int MaxPeriod = (1 << 30) - 1;
+
+        /// <summary>The window length.</summary>
+        public int Period { get { return period; } }
+
+        /// <summary>How many values have been added.</summary>
+        public long Count { get { return count; } }
+
+        /// <summary>True once <see cref="Period"/> values have come: from then on every result
+        /// is an average.</summary>
+        public bool IsReady { get { return count >= period; } }
+
+        /// <summary>Adds the next value and returns the newest average (the warm-up value until
+        /// <see cref="Period"/> values have come).</summary>
+        /// <exception cref="ObjectDisposedException">The stream was disposed.</exception>
+        public float Add(float value)
+        {
+            if (windowAddress == IntPtr.Zero)
+                throw new ObjectDisposedException(nameof(SwmaStream));
+            int p = position;
+            window[p] = value;
+            window[p + period] = value;
+            // The last period values now lie at p + 1 .. p + period.
+            position = p + 1 < period ? p + 1 : 0;
+            count++;
+            if (count < period)
+                return nanWarmup ? float.NaN : Swma.NoValue;
+            var start = new IntPtr(windowAddress.ToInt64() + 4L * (p + 1));
+            int written = Swma.SineWeightedMovingAverage(start, period, period, output);
+            if (written != period)
+                throw new InvalidOperationException(
+                    "the sinewma library returned " + written + " for a count of " + period);
+            return output[period - 1];
+        }
+
+        /// <summary>Releases the pinned buffer; <see cref="Add"/> throws from then on.</summary>
+        public void Dispose()
+        {
+            Release();
+            GC.SuppressFinalize(this);
+        }
+
+        ~SwmaStream()
+        {
+            Release();
+        }
+
+        private void Release()
+        {
+            windowAddress = IntPtr.Zero;
+            if (pin.IsAllocated)
+                pin.Free();
+        }
     }
 }

@@ -47,7 +47,7 @@ done
 # python3 on PATH may be another), its tests run from outside python/ so that they import the
 # installed copy. C#: Sinewma.cs and its tests built with mcs and run with mono.
 need_packages python3-numpy python3-pandas python3-pytest python3-venv python3-setuptools \
-  python3-wheel python3-mpmath mono-mcs mono-runtime
+  python3-wheel python3-mpmath python3-dask python3-distributed mono-mcs mono-runtime
 bindings="$PWD/build/native/bindings"
 rm -rf "$bindings" && mkdir -p "$bindings"
 run /usr/bin/python3 -m venv --system-site-packages "$bindings/venv"
@@ -59,5 +59,6 @@ run "$bindings/venv/bin/python" python/bench.py --repetitions 1  # once, so it c
 run mcs -langversion:7 -warnaserror+ -out:"$bindings/SwmaTests.exe" \
   csharp/Sinewma.cs csharp/tests/SwmaTests.cs
 run env LD_LIBRARY_PATH="$PWD/build/native" mono "$bindings/SwmaTests.exe" data/sunspots.csv
+run env LD_LIBRARY_PATH="$PWD/build/native" mono "$bindings/SwmaTests.exe" --bench  # likewise
 
 exit $status

@@ -1,9 +1,11 @@
-// SwmaTests.cs: Sinewma.Swma against a raw call of the library, its warm-up forms and its
-// argument checks. Built with Sinewma.cs (mcs) and run with mono, the library on
-// LD_LIBRARY_PATH; the argument is the sample series data/sunspots.csv.
+// SwmaTests.cs: Sinewma.Swma and Sinewma.SwmaStream against a raw call of the library, their
+// warm-up forms and their argument checks. Built with Sinewma.cs (mcs) and run with mono, the
+// library on LD_LIBRARY_PATH; the argument is the sample series data/sunspots.csv.
 // Prints "N passed, M failed" and exits non-zero on any failure.
+// With --bench instead: the time per tick of SwmaStream.Add against the bare per-bar call.
 using System;
 using System.Collections.Generic;
+using System.Diagnostics;
 using System.Globalization;
 using System.IO;
 using System.Runtime.InteropServices;
@@ -193,11 +195,92 @@ static class SwmaTests
         }
     }
 
+    // Every Add against the same slot of the library's call on the whole history.
+    static void Stream()
+    {
+        var rng = new Random(22);
+        float[] odd = { float.NaN, float.PositiveInfinity, float.NegativeInfinity, Swma.NoValue,
+                        -0f, float.MaxValue, float.Epsilon };
+        var values = new float[300];
+        double price = 100.0;
+        for (int k = 0; k < values.Length; k++)
+        {
+            price *= 1.0 + 0.02 * (rng.NextDouble() - 0.5);
+            values[k] = rng.Next(12) == 0 ? odd[rng.Next(odd.Length)] : (float)price;
+        }
+        foreach (int period in new[] { 1, 2, 3, 14, 50 })
+            foreach (bool nanWarmup in new[] { true, false })
+            {
+                string what = "stream period " + period + (nanWarmup ? " NaN" : " NoValue");
+                float[] raw = RawSlots(values, period);
+                var stream = new SwmaStream(period, nanWarmup);
+                var other = new SwmaStream(period, nanWarmup);  // fed in between: no shared state
+                int bad = -1;
+                bool ready = true;
+                for (int k = 0; k < values.Length; k++)
+                {
+                    float got = stream.Add(values[k]);
+                    other.Add(-values[k]);
+                    // A NaN matches any NaN: the library promises no NaN's sign or payload,
+                    // and a per-bar call keeps an input NaN's where a long call does not.
+                    bool same = k < period - 1
+                        ? (nanWarmup ? float.IsNaN(got) : Bits(got) == NoValueBits)
+                        : Bits(got) == Bits(raw[k]) || float.IsNaN(got) && float.IsNaN(raw[k]);
+                    if (!same && bad < 0)
+                        bad = k;
+                    ready &= stream.IsReady == (k + 1 >= period) && stream.Count == k + 1;
+                }
+                Check(bad == -1, what + ": differs at " + bad);
+                Check(ready, what + ": IsReady and Count");
+                stream.Dispose();
+                stream.Dispose();
+                Throws<ObjectDisposedException>(() => stream.Add(1f), what + ": Add after Dispose");
+                other.Dispose();
+            }
+        foreach (int period in new[] { 0, -1, int.MinValue, SwmaStream.MaxPeriod + 1 })
+            Throws<ArgumentOutOfRangeException>(() => new SwmaStream(period),
+                                                "SwmaStream period " + period);
+    }
+
+    // Nanoseconds per call, best of five runs.
+    static double BestNs(Action<int> run, int calls)
+    {
+        double best = double.MaxValue;
+        for (int r = 0; r < 5; r++)
+        {
+            var watch = Stopwatch.StartNew();
+            run(calls);
+            best = Math.Min(best, watch.Elapsed.TotalMilliseconds * 1e6 / calls);
+        }
+        return best;
+    }
+
+    static int Bench()
+    {
+        const int period = 14, calls = 200000;
+        var bar = new float[period];
+        var output = new float[period];
+        for (int k = 0; k < period; k++)
+            bar[k] = 100f + k;
+        var stream = new SwmaStream(period);
+        float sink = 0f;
+        double add = BestNs(n => { for (int i = 0; i < n; i++) sink += stream.Add(100f + i % 7); },
+                            calls);
+        double raw = BestNs(n => { for (int i = 0; i < n; i++) Raw(bar, period, period, output); },
+                            calls);
+        Console.WriteLine("per tick, period " + period + ", best of 5 runs of " + calls + ":");
+        Console.WriteLine("  SwmaStream.Add        " + add.ToString("F0") + " ns");
+        Console.WriteLine("  bare per-bar call     " + raw.ToString("F0") + " ns");
+        return float.IsNaN(sink) ? 1 : 0;
+    }
+
     static int Main(string[] args)
     {
+        if (args.Length == 1 && args[0] == "--bench")
+            return Bench();
         if (args.Length != 1)
         {
-            Console.Error.WriteLine("usage: mono SwmaTests.exe data/sunspots.csv");
+            Console.Error.WriteLine("usage: mono SwmaTests.exe data/sunspots.csv | --bench");
             return 2;
         }
         KnownAnswers();
@@ -205,6 +288,7 @@ static class SwmaTests
         Exceptions();
         EmptyAndShort();
         Series(args[0]);
+        Stream();
         Console.WriteLine(passed + " passed, " + failed + " failed");
         return failed == 0 && passed > 0 ? 0 : 1;
     }
