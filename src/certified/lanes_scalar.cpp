@@ -38,9 +38,11 @@ inline state reseed(const swma_cert &c, const float *in, int64_t k)
     return s;
 }
 
-// The decision (docs: section 6): the certified float, or the marker.
-inline float decide_(const swma_cert &c, double est, double l, unsigned weak)
+// The decision (docs: section 6): the certified float, or the marker. The tests' weakenings
+// (`weak`) are read only where Weak is set: the library's own calls compile them out.
+template <bool Weak> inline float decide_(const swma_cert &c, double est, double l, unsigned weak)
 {
+    weak = Weak ? weak : 0;
     est = est + 0.0;
     if (weak & SWMA_WEAK_SMALL_BOUND)
         l = l * 0.125;
@@ -63,6 +65,7 @@ inline float decide_(const swma_cert &c, double est, double l, unsigned weak)
 }
 
 // The scalar variant, optionally recording est and L (the tests' trace).
+template <bool Weak>
 int block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
                  unsigned weak, double *est, double *bound)
 {
@@ -80,7 +83,7 @@ int block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *
             est[k] = s.ci + 0.0;
             bound[k] = s.l;
         }
-        const float f = decide_(c, s.ci, s.l, weak);
+        const float f = decide_<Weak>(c, s.ci, s.l, weak);
         if (out)
             out[k] = f;
         if (swma_bits(f) != SWMA_CERT_FAILED_BITS)
@@ -104,11 +107,12 @@ int block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *
 
 uint32_t swma_cert_decide(const swma_cert &c, double est, double bound, unsigned weak)
 {
-    return swma_bits(decide_(c, est, bound, weak));
+    return swma_bits(weak ? decide_<true>(c, est, bound, weak) : decide_<false>(c, est, bound, 0));
 }
 
 int swma_cert_block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
                            unsigned weak, double *est, double *bound)
 {
-    return block_scalar(c, in, k0, n, out, weak, est, bound);
+    return weak ? block_scalar<true>(c, in, k0, n, out, weak, est, bound)
+                : block_scalar<false>(c, in, k0, n, out, 0, est, bound);
 }

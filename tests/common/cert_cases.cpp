@@ -206,10 +206,12 @@ std::vector<float> real_series(int kind, const std::vector<float> &walk, const A
     const float inf = std::numeric_limits<float>::infinity();
     switch (kind) {
     case kNanSparse:
-    case kNanDense:
-        for (int i = kind == kNanSparse ? 10000 : 1000; i < n; i += kind == kNanSparse ? 20000 : 2000)
+    case kNanDense: {
+        const int every = kind == kNanSparse ? 20000 : 2000;
+        for (int i = every / 2; i < n; i += every)
             x[size_t(i)] = nan;
         break;
+    }
     case kNanRuns:
         for (int i = 4000 + int(rng.below(2001)); i < n; i += 4000 + int(rng.below(2001)))
             for (int j = i, e = i + 1 + int(rng.below(50)); j < e && j < n; j++)
