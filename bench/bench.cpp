@@ -233,8 +233,8 @@ void BM_real(benchmark::State &st)
         st.counters["exact"] = double(stats.exact) / all;
         st.counters["decided"] = double(stats.decided) / all;
     }
-    swma_compute_kernel(in.data(), period, kCount, want.data(), SWMA_ISA_SCALAR,
-                        SWMA_KERNEL_EXACT, 0, nullptr);
+    swma_compute_kernel(in.data(), period, kCount, want.data(), SWMA_ISA_AUTO, SWMA_KERNEL_EXACT,
+                        0, nullptr);
     for (size_t i = 0; i < in.size(); i++)
         if (!swt::same(out[i], want[i])) {
             st.SkipWithError("results differ from the exact kernel");

@@ -35,6 +35,10 @@ inline int64_t swma_next_nonfinite(const float *x, int64_t i, int64_t n)
 // The first index in [i, n) whose value is not a blank, or n.
 inline int64_t swma_next_nonblank(const float *x, int64_t i, int64_t n)
 {
+    // Most runs of blanks are short: the next few values one by one first.
+    for (const int64_t e = i + 8 < n ? i + 8 : n; i < e; i++)
+        if (!swma_is_blank(swma_bits(x[i])))
+            return i;
     for (; i + 64 <= n; i += 64) {
         // A blank's exponent is 0 (with a zero mantissa) or all ones: tested by blocks for
         // a value whose magnitude's bits lie strictly between.

@@ -29,6 +29,28 @@ struct consts {
     __m256d lo_max, lo_min, hi_max, hi_min;
 };
 
+// The per-call constants, one in every lane.
+SWMA_AVX2 inline consts load_consts(const swma_cert &c)
+{
+    consts k;
+    k.vr = _mm256_set1_pd(c.vr);
+    k.vi = _mm256_set1_pd(c.vi);
+    k.zr = _mm256_set1_pd(c.zr);
+    k.zi = _mm256_set1_pd(c.zi);
+    k.ch_omega = _mm256_set1_pd(c.ch_omega);
+    k.ch_a_c = _mm256_set1_pd(c.ch_a_c);
+    k.ch_a_in = _mm256_set1_pd(c.ch_a_in);
+    k.ch_c_out = _mm256_set1_pd(c.ch_c_out);
+    k.r = _mm256_set1_pd(c.r);
+    k.g = _mm256_set1_pd(c.g);
+    k.abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFll));
+    k.lo_max = _mm256_set1_pd(SWMA_FLT_BELOW_MAX);
+    k.lo_min = _mm256_set1_pd(-SWMA_FLT_MAX);
+    k.hi_max = _mm256_set1_pd(SWMA_FLT_MAX);
+    k.hi_min = _mm256_set1_pd(-SWMA_FLT_BELOW_MAX);
+    return k;
+}
+
 struct lanes {
     __m256d cr, ci, l;
 };
@@ -337,22 +359,7 @@ SWMA_AVX2 void block(const swma_cert &c, const float *in, int64_t k0, int n, flo
         return;
     const int p = c.period;
     const int ns = 4 * m4 + 1;
-    consts k;
-    k.vr = _mm256_set1_pd(c.vr);
-    k.vi = _mm256_set1_pd(c.vi);
-    k.zr = _mm256_set1_pd(c.zr);
-    k.zi = _mm256_set1_pd(c.zi);
-    k.ch_omega = _mm256_set1_pd(c.ch_omega);
-    k.ch_a_c = _mm256_set1_pd(c.ch_a_c);
-    k.ch_a_in = _mm256_set1_pd(c.ch_a_in);
-    k.ch_c_out = _mm256_set1_pd(c.ch_c_out);
-    k.r = _mm256_set1_pd(c.r);
-    k.g = _mm256_set1_pd(c.g);
-    k.abs_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFll));
-    k.lo_max = _mm256_set1_pd(SWMA_FLT_BELOW_MAX);
-    k.lo_min = _mm256_set1_pd(-SWMA_FLT_MAX);
-    k.hi_max = _mm256_set1_pd(SWMA_FLT_MAX);
-    k.hi_min = _mm256_set1_pd(-SWMA_FLT_BELOW_MAX);
+    const consts k = load_consts(c);
     const __m128 marker = _mm_castsi128_ps(_mm_set1_epi32(int(SWMA_CERT_FAILED_BITS)));
 
     int64_t kl[kLanes];

@@ -22,6 +22,30 @@ struct consts {
     __m128i marker; // the failure marker's bits in every lane
 };
 
+// The per-call constants, one in every lane.
+inline consts load_consts(const swma_cert &c)
+{
+    consts k;
+    k.vr = _mm_set1_pd(c.vr);
+    k.vi = _mm_set1_pd(c.vi);
+    k.zr = _mm_set1_pd(c.zr);
+    k.zi = _mm_set1_pd(c.zi);
+    k.ch_omega = _mm_set1_pd(c.ch_omega);
+    k.ch_a_c = _mm_set1_pd(c.ch_a_c);
+    k.ch_a_in = _mm_set1_pd(c.ch_a_in);
+    k.ch_c_out = _mm_set1_pd(c.ch_c_out);
+    k.r = _mm_set1_pd(c.r);
+    k.g = _mm_set1_pd(c.g);
+    k.abs_mask = _mm_castsi128_pd(_mm_set1_epi32(-1));
+    k.abs_mask = _mm_castsi128_pd(_mm_srli_epi64(_mm_castpd_si128(k.abs_mask), 1));
+    k.lo_max = _mm_set1_pd(SWMA_FLT_BELOW_MAX);
+    k.lo_min = _mm_set1_pd(-SWMA_FLT_MAX);
+    k.hi_max = _mm_set1_pd(SWMA_FLT_MAX);
+    k.hi_min = _mm_set1_pd(-SWMA_FLT_BELOW_MAX);
+    k.marker = _mm_set1_epi32(int(SWMA_CERT_FAILED_BITS));
+    return k;
+}
+
 struct lanes {
     __m128d cr, ci, l;
 };
@@ -246,24 +270,7 @@ void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
     const int m4 = (n / kLanes - 1) / 4;
     const int p = c.period;
     const int ns = 4 * m4 + 1;
-    consts k;
-    k.vr = _mm_set1_pd(c.vr);
-    k.vi = _mm_set1_pd(c.vi);
-    k.zr = _mm_set1_pd(c.zr);
-    k.zi = _mm_set1_pd(c.zi);
-    k.ch_omega = _mm_set1_pd(c.ch_omega);
-    k.ch_a_c = _mm_set1_pd(c.ch_a_c);
-    k.ch_a_in = _mm_set1_pd(c.ch_a_in);
-    k.ch_c_out = _mm_set1_pd(c.ch_c_out);
-    k.r = _mm_set1_pd(c.r);
-    k.g = _mm_set1_pd(c.g);
-    k.abs_mask = _mm_castsi128_pd(_mm_set1_epi32(-1));
-    k.abs_mask = _mm_castsi128_pd(_mm_srli_epi64(_mm_castpd_si128(k.abs_mask), 1));
-    k.lo_max = _mm_set1_pd(SWMA_FLT_BELOW_MAX);
-    k.lo_min = _mm_set1_pd(-SWMA_FLT_MAX);
-    k.hi_max = _mm_set1_pd(SWMA_FLT_MAX);
-    k.hi_min = _mm_set1_pd(-SWMA_FLT_BELOW_MAX);
-    k.marker = _mm_set1_epi32(int(SWMA_CERT_FAILED_BITS));
+    const consts k = load_consts(c);
     __m128i differ = _mm_setzero_si128();
 
     int64_t kl[kLanes];
