@@ -1,11 +1,11 @@
-/* gen_sine_table.c: writes src/sine_table.h, the constants of the library's sine, from MPFR.
+/* gen_sine_table.c: writes src/sine/sine_table.h, the constants of the library's sine, from MPFR.
  *
- *   cc -O2 tools/gen_sine_table.c -lmpfr -lgmp -o gen && ./gen > src/sine_table.h
+ *   cc -O2 tools/gen_sine_table.c -lmpfr -lgmp -o gen && ./gen > src/sine/sine_table.h
  *
  * Every double is the nearest one to the exact value (the low halves to the
  * remainder), computed at 400 bits. The tests recompute all of them, and the test
  * generated_sine_table_current runs this program and compares its output with
- * src/sine_table.h byte for byte. */
+ * src/sine/sine_table.h byte for byte. */
 #include <inttypes.h>
 #include <mpfr.h>
 #include <stdio.h>

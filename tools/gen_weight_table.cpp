@@ -1,5 +1,5 @@
 // gen_weight_table.cpp: writes src/weight_table.h, the weights of periods 1 .. 256 and their
-// sums, from the library's own correctly rounded sine (src/sine.cpp linked in), so the
+// sums, from the library's own correctly rounded sine (src/sine/sine.cpp linked in), so the
 // tables hold exactly the bits the library would compute.
 //
 //   gen_weight_table > src/weight_table.h     (the build makes it: target gen_weight_table)
@@ -23,7 +23,7 @@ int main()
            " * tools/gen_weight_table.cpp from the library's sine; do not edit. */\n",
            kPeriods);
     printf("#ifndef SWMA_WEIGHT_TABLE_H\n#define SWMA_WEIGHT_TABLE_H\n\n");
-    printf("/* Included by src/weights.cpp alone; the others use the declarations in weights.h. */\n");
+    printf("/* Included by src/sine/weights.cpp alone; the others use the declarations in weights.h. */\n");
     printf("#define SWMA_WEIGHT_TABLE_PERIODS %d\n\n", kPeriods);
     printf("extern const double swma_weight_table[%d] = {\n", kPeriods * (kPeriods + 1) / 2);
     double sums[kPeriods + 1] = {0.0};

@@ -4,7 +4,7 @@
 #ifndef SWMA_WEIGHT_TABLE_H
 #define SWMA_WEIGHT_TABLE_H
 
-/* Included by src/weights.cpp alone; the others use the declarations in weights.h. */
+/* Included by src/sine/weights.cpp alone; the others use the declarations in weights.h. */
 #define SWMA_WEIGHT_TABLE_PERIODS 256
 
 extern const double swma_weight_table[32896] = {
