@@ -93,7 +93,7 @@ void compute_run(results_ctx &r, const float *input, int64_t k, int64_t e, float
 }
 
 // Outputs k .. e - 1 of a stretch on the exact kernel: the windows holding a NaN or an
-// infinity decided one by one, the runs of the others summed. Returns the windows decided.
+// infinity decided without sums, the runs of the others summed. Returns the windows decided.
 int64_t exact_stretch(results_ctx &r, const float *input, int64_t k, int64_t e, float *output)
 {
     const int period = r.period;
