@@ -70,6 +70,41 @@ enum swma_cert_weak : unsigned {
 // K sum|x| and eta parts). Bits, not a float: 32-bit x86 returns floats on the x87 stack.
 uint32_t swma_cert_decide(const swma_cert &c, double est, double bound, unsigned weak);
 
+// Where a SIMD variant's lanes took in a NaN or an infinity: runs [from, to) of offsets
+// from the segments' first outputs, in increasing order, any lane's. A chunk's leaving
+// inputs lie p offsets behind its entering ones, so they may hold one only where such a
+// run lies among them; there alone the chunk reads them masked. Masking a finite value
+// reads it as itself, so when the runs outgrow their room the last one widens to take the
+// next: more chunks masked, never fewer.
+struct swma_nonfinite_runs {
+    static constexpr int kRuns = 16;
+    int from[kRuns], to[kRuns];
+    int first = 0, n = 0; // a ring: runs first .. first + n - 1 (mod kRuns)
+
+    void add(int a, int b)
+    {
+        const int last = (first + n - 1) % kRuns;
+        if (n && (to[last] >= a || n == kRuns)) {
+            to[last] = b;
+            return;
+        }
+        const int q = (first + n) % kRuns;
+        from[q] = a;
+        to[q] = b;
+        n++;
+    }
+    // Whether offsets [a, b) may hold one. The offsets asked about only grow, so the runs
+    // that end before a are dropped.
+    bool hits(int a, int b)
+    {
+        while (n && to[first] <= a) {
+            first = (first + 1) % kRuns;
+            n--;
+        }
+        return n && from[first] < b;
+    }
+};
+
 // What a SIMD variant hands back for a block of outputs k0 .. k0 + n - 1: the segments its
 // lanes took (`lanes` of ns outputs, segment l from k0 + l ns; none when it left the block
 // to the scalar variant), each lane's bound at the end of its segment, and where the

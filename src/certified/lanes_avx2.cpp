@@ -377,9 +377,9 @@ SWMA_AVX2 void block(const swma_cert &c, const float *in, int64_t k0, int n, flo
     // Every input is tested by its bits as it first comes in (the reseeds' windows, then
     // each chunk's entering inputs, before any arithmetic on them). A chunk whose entering
     // inputs hold one reads them masked, each NaN or infinity as +0, and so does every chunk
-    // whose leaving inputs may hold one: those up to offset p past it. The driver decides
-    // the windows that hold one.
-    int masked_to = -p; // the chunks' leaving inputs before this offset may hold one
+    // whose leaving inputs were entering ones of such a chunk. The driver decides the
+    // windows that hold one.
+    swma_nonfinite_runs taken;
     // The largest magnitude's bits of every finite input the lanes have taken in: beyond
     // c.safe_bits the decisions clamp their interval ends. Whether there were others.
     uint32_t seen = 0;
@@ -397,7 +397,7 @@ SWMA_AVX2 void block(const swma_cert &c, const float *in, int64_t k0, int n, flo
             return fa > fb ? fa : fb;
         });
         if (odd)
-            masked_to = i + 1;
+            taken.add(i, i + 1);
         seed_step(k, a, odd ? gather1<true>(in, ka, i) : gather1<false>(in, ka, i), sa);
         seed_step(k, b, odd ? gather1<true>(in, kb, i) : gather1<false>(in, kb, i), sb);
     }
@@ -421,7 +421,7 @@ SWMA_AVX2 void block(const swma_cert &c, const float *in, int64_t k0, int n, flo
                               [&]() SWMA_AVX2 { return runs_largest<true>(in, kl, i, m); });
         sa = sb = sums{zero, zero, zero};
         if (odd) {
-            masked_to = i + m;
+            taken.add(i, i + m);
             seed_chunk(i + m, masked_tag<true>{});
         } else {
             seed_chunk(i + m, masked_tag<false>{});
@@ -506,9 +506,9 @@ SWMA_AVX2 void block(const swma_cert &c, const float *in, int64_t k0, int n, flo
                              return runs_largest<true>(in, kl, j0, nj);
                          });
         if (odd)
-            masked_to = j0 + nj;
+            taken.add(j0, j0 + nj);
         sums ta = {zero, zero, zero}, tb = ta;
-        if (odd || j0 - p < masked_to)
+        if (odd || taken.hits(j0 - p, j0 + nj - p))
             enter_chunk(j0, nj, ta, tb, masked_tag<true>{});
         else
             enter_chunk(j0, nj, ta, tb, masked_tag<false>{});

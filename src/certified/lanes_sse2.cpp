@@ -260,8 +260,8 @@ namespace {
 
 // The block's four segments. A NaN or infinity must not enter the lanes' arithmetic
 // (inf - inf raises invalid): with MayMask, a chunk whose entering inputs hold one reads
-// them masked, each NaN or infinity as +0, and so does every chunk whose leaving inputs may
-// hold one, those up to offset p past it; the driver decides the windows that hold one.
+// them masked, each NaN or infinity as +0, and so does every chunk whose leaving inputs
+// were entering ones of such a chunk; the driver decides the windows that hold one.
 // Without Clamp, every input is known to be within c.safe_bits.
 template <bool Clamp, bool MayMask>
 void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
@@ -286,12 +286,12 @@ void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
     // The reseed's p steps, the bound growing a chunk of at most 32 steps at a time.
     int i = -p + 1;
     sums sa = {zero, zero, zero}, sb = sa;
-    int masked_to = -p; // the chunks' leaving inputs before this offset may hold one
+    swma_nonfinite_runs taken; // where the lanes took one in
     for (; (i - (-p + 1)) < p % 4; i++) {
         __m128d xa, xb;
         const bool odd = MayMask && nonfinite4(in, kl, i, 1);
         if (odd) {
-            masked_to = i + 1;
+            taken.add(i, i + 1);
             gather1<true>(in, kl, i, xa, xb);
         } else {
             gather1<false>(in, kl, i, xa, xb);
@@ -316,7 +316,7 @@ void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
         const int e = i + (1 - i < SWMA_CERT_CHUNK ? 1 - i : SWMA_CERT_CHUNK); // a multiple of 4
         sa = sb = sums{zero, zero, zero};
         if (MayMask && nonfinite4(in, kl, i, e - i)) {
-            masked_to = e;
+            taken.add(i, e);
             seed_chunk(e, masked_tag<true>{});
         } else {
             seed_chunk(e, masked_tag<false>{});
@@ -375,8 +375,8 @@ void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
         };
         const bool odd = MayMask && nj && nonfinite4(in, kl, j0, nj);
         if (odd)
-            masked_to = j0 + nj;
-        if (MayMask && (odd || j0 - p < masked_to))
+            taken.add(j0, j0 + nj);
+        if (MayMask && (odd || taken.hits(j0 - p, j0 + nj - p)))
             enter_chunk(masked_tag<true>{});
         else
             enter_chunk(masked_tag<false>{});
