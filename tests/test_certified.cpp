@@ -630,4 +630,24 @@ TEST(Certified, AHugeValueCostsOnlyTheWindowsNearIt)
                    (long long)st.failed);
         }
     }
+    // A chained indicator: the input's first 13 slots are no-value markers. At these periods
+    // they leave the windows inside the call's first segments, whose reseed held them.
+    std::vector<float> chained = swt::cert_series(rng, 100000, swt::kWalk);
+    for (int i = 0; i < 13; i++)
+        chained[size_t(i)] = 3.4e38f;
+    out.resize(chained.size());
+    want.resize(chained.size());
+    for (swma_isa isa : paths()) {
+        for (int p : {1000, 4000}) {
+            swma_cert_stats st{};
+            swma_compute_kernel(chained.data(), p, int(chained.size()), out.data(), isa,
+                                SWMA_KERNEL_CERTIFIED, 0, &st);
+            swma_compute_kernel(chained.data(), p, int(chained.size()), want.data(), isa,
+                                SWMA_KERNEL_EXACT, 0, nullptr);
+            EXPECT_EQ(memcmp(out.data(), want.data(), out.size() * sizeof(float)), 0);
+            EXPECT_LT(st.failed, p / 4 + 300) << "path " << int(isa) << " period " << p;
+            printf("13 leading no-value slots, path %d, period %d: %lld outputs fell back\n",
+                   int(isa), p, (long long)st.failed);
+        }
+    }
 }

@@ -29,12 +29,30 @@ inline void step(const swma_cert &c, state &s, double xin, double xout)
     s.ci = ni;
 }
 
+// The largest magnitude among the inputs a state has taken in since its reseed, and where
+// it last came in: once that input has left the window, a reseed no longer takes it in.
+struct biggest {
+    uint32_t bits = 0;
+    int64_t at = -1;
+    void see(const float *in, int64_t i)
+    {
+        const uint32_t b = swma_bits(in[i]) & 0x7FFFFFFFu;
+        if (b >= bits && b < 0x7F800000u) {
+            bits = b;
+            at = i;
+        }
+    }
+};
+
 // The state of the window ending at k, from zero (docs: section 4).
-inline state reseed(const swma_cert &c, const float *in, int64_t k)
+inline state reseed(const swma_cert &c, const float *in, int64_t k, biggest &big)
 {
     state s = {0.0, 0.0, swma_cert_eta_budget(c)};
-    for (int64_t i = k - c.period + 1; i <= k; i++)
+    big = biggest{};
+    for (int64_t i = k - c.period + 1; i <= k; i++) {
+        big.see(in, i);
         step(c, s, input(in, i), 0.0);
+    }
     return s;
 }
 
@@ -72,13 +90,17 @@ int block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *
     const int p = c.period;
     int fails = 0;
     const int64_t end = k0 + n;
-    state s = reseed(c, in, k0);
+    biggest big;
+    state s = reseed(c, in, k0, big);
     double fresh = s.l;
     int64_t seeded = k0;
     int fails_since = 0;
+    bool early = false; // a reseed before p steps has been spent since the last after them
     for (int64_t k = k0; k < end; k++) {
-        if (k > seeded)
+        if (k > seeded) {
+            big.see(in, k);
             step(c, s, input(in, k), input(in, k - p));
+        }
         if (est) {
             est[k] = s.ci + 0.0;
             bound[k] = s.l;
@@ -91,10 +113,17 @@ int block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *
         fails++;
         // Drift: a bound grown well past a fresh one's, or failures piling up since the last
         // reseed (a huge value has passed and left its residue in the state), is worth a
-        // reseed (p steps).
+        // reseed (p steps) once p steps have passed since the last one. Failures piling up
+        // once the largest input since then has left the window are worth one sooner: a
+        // chained indicator's no-value slots leave residue no later reseed would take in.
         fails_since++;
-        if (k - seeded >= p && (s.l > 4 * fresh || fails_since >= 16) && k + 1 < end) {
-            s = reseed(c, in, k + 1);
+        if (k + 1 >= end)
+            continue;
+        const bool spent = k - seeded >= p && (s.l > 4 * fresh || fails_since >= 16);
+        const bool left = !early && fails_since >= 16 && big.at < k + 2 - p;
+        if (spent || left) {
+            early = !spent;
+            s = reseed(c, in, k + 1, big);
             fresh = s.l;
             seeded = k + 1;
             fails_since = 0;
