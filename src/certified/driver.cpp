@@ -155,8 +155,10 @@ struct driver {
     {
         block_cost b;
         const bool masked = nonfinite(k0, n);
-        // A block whose every window holds a NaN or an infinity needs no estimate.
-        if (masked && swma_decide_windows(in, c.period, k0, k0 + n, out, SWMA_REST_SKIP) == n) {
+        // A block whose every window holds a NaN or an infinity needs no estimate: decided
+        // from its first window up to the first that holds none, which is most often soon.
+        if (masked && nf <= k0 &&
+            swma_decide_windows(in, c.period, k0, k0 + n, out, SWMA_REST_STOP) == n) {
             b.decided = n;
             return b;
         }
@@ -176,8 +178,9 @@ struct driver {
         const bool tail_failed =
             done < n && swma_cert_block_scalar(c, in, k0 + done, n - done, out, weak) > 0;
         b.scalar += n - done;
-        if (masked)
-            b.decided = int(swma_decide_windows(in, c.period, k0, k0 + n, out, SWMA_REST_SKIP));
+        if (masked) // the windows before nf's hold none
+            b.decided = int(swma_decide_windows(in, c.period, nf > k0 ? nf : k0, k0 + n, out,
+                                                SWMA_REST_SKIP));
         if (spans.any)
             add_marked(x, spans, pd, b);
         if (tail_failed)
