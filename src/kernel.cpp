@@ -92,11 +92,22 @@ void compute_run(results_ctx &r, const float *input, int64_t k, int64_t e, float
     compute_results(r, input + shift, e - shift, output + shift);
 }
 
+// Below this period the scan that finds the windows holding a NaN or an infinity costs
+// more than their sums save: 0.16 ns per value on the benchmarks' machine, against about
+// 0.09 ns per term of the exact kernel, so one NaN's windows at period 17 cost 25 ns of sums
+// and a scan of the 2,000 values around it 320 ns. The exact kernel then takes those windows
+// as it takes any other, and IEEE arithmetic gives them the same NaN or infinity.
+constexpr int kScanPeriod = 64;
+
 // Outputs k .. e - 1 of a stretch on the exact kernel: the windows holding a NaN or an
 // infinity decided without sums, the runs of the others summed. Returns the windows decided.
 int64_t exact_stretch(results_ctx &r, const float *input, int64_t k, int64_t e, float *output)
 {
     const int period = r.period;
+    if (period < kScanPeriod) {
+        compute_run(r, input, k, e, output);
+        return 0;
+    }
     int64_t decided = 0;
     while (k < e) {
         const int64_t nf = swma_next_nonfinite(input, k - period + 1, e);
