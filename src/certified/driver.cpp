@@ -83,6 +83,7 @@ struct block_cost {
     int scalar = 0;    // outputs the scalar variant estimated
     int reseeds = 0;   // reseeds of a SIMD variant's lanes, p steps each
     int decided = 0;   // windows holding a NaN or an infinity, decided without sums
+    int exact = 0;     // outputs past the segments summed by the exact kernel, not decided
 
     // The failures among outputs [s, s + l) to the fallback.
     void add_run(const exact_ctx &x, int64_t s, int l, pending &pd)
@@ -174,13 +175,33 @@ struct driver {
                                            spans.l_end[l], b.scalar);
             spans.whole |= redone; // its marks no longer tell where the failures are
         }
-        const int done = spans.lanes * spans.ns;
-        const bool tail_failed =
-            done < n && swma_cert_block_scalar(c, in, k0 + done, n - done, out, weak) > 0;
-        b.scalar += n - done;
-        if (masked) // the windows before nf's hold none
-            b.decided = int(swma_decide_windows(in, c.period, nf > k0 ? nf : k0, k0 + n, out,
-                                                SWMA_REST_SKIP));
+        // The outputs past the segments: on the scalar variant, or, where a SIMD variant ran
+        // and the exact kernel's outputs cost less than the scalar variant's estimates (short
+        // periods), on the exact kernel.
+        const int done = spans.lanes * spans.ns, tail = n - done;
+        const double exact_one = cost.exact0 + cost.exact1 * c.period;
+        const double scalar_est = path_costs(SWMA_ISA_SCALAR).estimate;
+        const bool tail_exact = tail && spans.lanes &&
+                                cost.range0 + tail * exact_one < tail * scalar_est;
+        bool tail_failed = false;
+        if (tail_exact) {
+            swma_exact_block(x, k0 + done, tail);
+            b.exact = tail;
+            b.ranges++;
+            b.covered += tail;
+        } else if (tail) {
+            tail_failed = swma_cert_block_scalar(c, in, k0 + done, tail, out, weak) > 0;
+            b.scalar += tail;
+        }
+        if (masked) { // the windows before nf's hold none
+            const int64_t from = nf > k0 ? nf : k0, mid = from > k0 + done ? from : k0 + done;
+            b.decided = int(swma_decide_windows(in, c.period, from, mid, out, SWMA_REST_SKIP));
+            const int in_tail =
+                int(swma_decide_windows(in, c.period, mid, k0 + n, out, SWMA_REST_SKIP));
+            b.decided += in_tail;
+            if (tail_exact)
+                b.exact -= in_tail;
+        }
         if (spans.any)
             add_marked(x, spans, pd, b);
         if (tail_failed)
@@ -194,7 +215,7 @@ struct driver {
         const double p = x.period;
         const double exact_one = cost.exact0 + cost.exact1 * p;
         const double scalar_est = path_costs(SWMA_ISA_SCALAR).estimate;
-        return (n - b.scalar) * cost.estimate + b.scalar * scalar_est +
+        return (n - b.scalar - b.exact) * cost.estimate + b.scalar * scalar_est +
                b.reseeds * p * cost.estimate / 4 + b.ranges * (cost.range0 + cost.range1 * p) +
                b.covered * exact_one + b.scattered * cost.scatter1 * p;
     }
@@ -284,7 +305,8 @@ void swma_certified(const float *input, int period, int count, float *output, do
             n_exact += n;
         } else {
             const block_cost b = d.estimate(k0, n, pol.probe);
-            n_cert += n - b.fails - b.decided;
+            n_cert += n - b.fails - b.decided - b.exact;
+            n_exact += b.exact;
             n_fail += b.fails;
             n_decided += b.decided;
             pol.after_estimate(d.charge(b, n), double(n) * exact_one);
