@@ -190,8 +190,8 @@ inline void gather1(const float *in, const int64_t *k, int off, __m128d &xa, __m
 }
 
 // What x[0 .. n) holds, by its magnitudes' bits (sign cleared, compared as integers; no
-// floating-point operation): 2 if a NaN or an infinity (bits above the largest finite
-// float's), else 1 if a magnitude's bits exceed `safe`, else 0.
+// floating-point operation): bit 1 set if a NaN or an infinity (bits above the largest
+// finite float's), bit 0 if a finite magnitude's bits exceed `safe`.
 inline int scan(const float *x, int64_t n, uint32_t safe)
 {
     const __m128i mag = _mm_set1_epi32(0x7FFFFFFF);
@@ -204,16 +204,18 @@ inline int scan(const float *x, int64_t n, uint32_t safe)
             _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(x + i)), mag);
         const __m128i v1 =
             _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(x + i + 4)), mag);
-        bad = _mm_or_si128(bad, _mm_or_si128(_mm_cmpgt_epi32(v0, fmax), _mm_cmpgt_epi32(v1, fmax)));
-        big = _mm_or_si128(big, _mm_or_si128(_mm_cmpgt_epi32(v0, lim), _mm_cmpgt_epi32(v1, lim)));
+        const __m128i bad0 = _mm_cmpgt_epi32(v0, fmax), bad1 = _mm_cmpgt_epi32(v1, fmax);
+        bad = _mm_or_si128(bad, _mm_or_si128(bad0, bad1));
+        big = _mm_or_si128(big, _mm_or_si128(_mm_andnot_si128(bad0, _mm_cmpgt_epi32(v0, lim)),
+                                             _mm_andnot_si128(bad1, _mm_cmpgt_epi32(v1, lim))));
     }
     bool any_bad = _mm_movemask_epi8(bad) != 0, any_big = _mm_movemask_epi8(big) != 0;
     for (; i < n; i++) {
         const uint32_t b = swma_bits(x[i]) & 0x7FFFFFFFu;
         any_bad |= b > 0x7F7FFFFFu;
-        any_big |= b > safe;
+        any_big |= b > safe && b <= 0x7F7FFFFFu;
     }
-    return any_bad ? 2 : any_big ? 1 : 0;
+    return (any_bad ? 2 : 0) | (any_big ? 1 : 0);
 }
 
 template <bool Clamp, bool MayMask>
@@ -243,17 +245,24 @@ void swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n
     const int m4 = (n / kLanes - 1) / 4;
     if (m4 < 1)
         return;
-    // A block whose inputs hold a NaN or an infinity tests each chunk's inputs for one and
-    // clamps its interval ends; the others test nothing more, and clamp only where their
-    // magnitudes need it.
+    // A block whose inputs hold a NaN or an infinity tests each chunk's inputs for one (and
+    // reads it as +0, which needs no clamp); the others test nothing more. The interval
+    // ends are clamped only where the finite magnitudes need it.
     const int p = c.period;
     const int held = scan(in + (k0 - p + 1), int64_t(n) + p - 1, c.safe_bits);
-    if (held == 2)
+    switch (held) {
+    case 3:
         lanes4<true, true>(c, in, k0, n, out, spans);
-    else if (held)
+        break;
+    case 2:
+        lanes4<false, true>(c, in, k0, n, out, spans);
+        break;
+    case 1:
         lanes4<true, false>(c, in, k0, n, out, spans);
-    else
+        break;
+    default:
         lanes4<false, false>(c, in, k0, n, out, spans);
+    }
 }
 
 namespace {
@@ -262,7 +271,7 @@ namespace {
 // (inf - inf raises invalid): with MayMask, a chunk whose entering inputs hold one reads
 // them masked, each NaN or infinity as +0, and so does every chunk whose leaving inputs
 // were entering ones of such a chunk; the driver decides the windows that hold one.
-// Without Clamp, every input is known to be within c.safe_bits.
+// Without Clamp, every finite input is known to be within c.safe_bits.
 template <bool Clamp, bool MayMask>
 void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
             swma_cert_spans &spans)
