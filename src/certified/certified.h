@@ -80,9 +80,11 @@ struct swma_nonfinite_runs {
     static constexpr int kRuns = 16;
     int from[kRuns], to[kRuns];
     int first = 0, n = 0; // a ring: runs first .. first + n - 1 (mod kRuns)
+    bool any = false;     // whether one came in at all
 
     void add(int a, int b)
     {
+        any = true;
         const int last = (first + n - 1) % kRuns;
         if (n && (to[last] >= a || n == kRuns)) {
             to[last] = b;
@@ -119,6 +121,7 @@ struct swma_cert_spans {
     int64_t k0 = 0;
     int lanes = 0, ns = 0, row = 0; // row: chunks per segment
     bool any = false, whole = false;
+    bool nonfinite = false; // the segments' inputs hold a NaN or an infinity
     double l_end[kMaxLanes];
     uint64_t cell[kCells / 64]; // bit l * row + c: chunk c of segment l
     // The chunk of a segment's output j, and the first output of chunk c.

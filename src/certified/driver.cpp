@@ -131,22 +131,11 @@ struct driver {
     const swma_cert &c;
     const float *in;
     float *out;
-    int64_t count;
     exact_ctx x;
     block_fn lanes; // the SIMD variant, or none
     costs cost;
     unsigned weak;
     pending &pd;
-    int64_t nf; // the first non-finite input at or after the current block's first window's
-
-    // Whether the windows of outputs [k0, k0 + n) hold a NaN or an infinity.
-    bool nonfinite(int64_t k0, int n)
-    {
-        const int64_t lo = k0 - c.period + 1;
-        if (nf < lo)
-            nf = swma_next_nonfinite(in, lo, count);
-        return nf < k0 + n;
-    }
 
     // Outputs [k0, k0 + n) on the estimate: the variant's segments (lanes that still fail
     // at their end redone), the rest on the scalar variant; then the windows holding a NaN
@@ -155,11 +144,11 @@ struct driver {
     block_cost estimate(int64_t k0, int n, bool scalar_only)
     {
         block_cost b;
-        const bool masked = nonfinite(k0, n);
+        const int p = c.period;
         // A block whose every window holds a NaN or an infinity needs no estimate: decided
-        // from its first window up to the first that holds none, which is most often soon.
-        if (masked && nf <= k0 &&
-            swma_decide_windows(in, c.period, k0, k0 + n, out, SWMA_REST_STOP) == n) {
+        // from its first window, when that holds one, up to the first that holds none.
+        if (swma_next_nonfinite(in, k0 - p + 1, k0 + 1) <= k0 &&
+            swma_decide_windows(in, p, k0, k0 + n, out, SWMA_REST_STOP) == n) {
             b.decided = n;
             return b;
         }
@@ -193,11 +182,13 @@ struct driver {
             tail_failed = swma_cert_block_scalar(c, in, k0 + done, tail, out, weak) > 0;
             b.scalar += tail;
         }
-        if (masked) { // the windows before nf's hold none
-            const int64_t from = nf > k0 ? nf : k0, mid = from > k0 + done ? from : k0 + done;
-            b.decided = int(swma_decide_windows(in, c.period, from, mid, out, SWMA_REST_SKIP));
-            const int in_tail =
-                int(swma_decide_windows(in, c.period, mid, k0 + n, out, SWMA_REST_SKIP));
+        // Whether the windows hold a NaN or an infinity: the variant tests every input its
+        // segments take in and says so; the inputs past them are scanned here.
+        const int64_t unseen = spans.lanes ? k0 + done : k0 - p + 1;
+        if (spans.nonfinite || swma_next_nonfinite(in, unseen, k0 + n) < k0 + n) {
+            const int64_t mid = k0 + done;
+            b.decided = int(swma_decide_windows(in, p, k0, mid, out, SWMA_REST_SKIP));
+            const int in_tail = int(swma_decide_windows(in, p, mid, k0 + n, out, SWMA_REST_SKIP));
             b.decided += in_tail;
             if (tail_exact)
                 b.exact -= in_tail;
@@ -280,7 +271,7 @@ void swma_certified(const float *input, int period, int count, float *output, do
         store + (p <= SWMA_WEIGHT_CHUNK ? SWMA_WEIGHT_CHUNK : SWMA_LONG_WEIGHT_CHUNK);
     const exact_ctx x{input, output, p, sum, store, acc, swma_accumulate_scalar, nullptr};
     pending pd; // not cleared: it holds only what was added
-    driver d{c, input, output, count, x, nullptr, path_costs(isa), weak, pd, -1};
+    driver d{c, input, output, x, nullptr, path_costs(isa), weak, pd};
 #if defined(__i386__) || defined(__x86_64__)
     // A test's weakened decision is the scalar variant's, beside the scalar exact kernel.
     const swma_isa path = weak ? SWMA_ISA_SCALAR : isa;

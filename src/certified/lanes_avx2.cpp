@@ -531,6 +531,7 @@ SWMA_AVX2 void block(const swma_cert &c, const float *in, int64_t k0, int n, flo
 
     _mm256_storeu_pd(spans.l_end, a.l);
     _mm256_storeu_pd(spans.l_end + 4, b.l);
+    spans.nonfinite = taken.any;
 }
 
 } // namespace

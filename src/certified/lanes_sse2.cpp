@@ -263,6 +263,7 @@ void swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n
     default:
         lanes4<false, false>(c, in, k0, n, out, spans);
     }
+    spans.nonfinite = held & 2;
 }
 
 namespace {
