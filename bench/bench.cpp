@@ -8,11 +8,13 @@
 #include "certified/certified.h"
 #include "sinewma.h"
 #include "sinewma_internal.h"
+#include "real_table.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -316,4 +318,21 @@ BENCHMARK(BM_table_loop)->Apply([](auto *b) { periods(b, kCount); });
 BENCHMARK(BM_literal_platform_sin)->Args({14, 14})->Unit(benchmark::kNanosecond)->ComputeStatistics("best", best);
 BENCHMARK(BM_literal_platform_sin)->Apply([](auto *b) { periods(b, 100000); });
 
-BENCHMARK_MAIN();
+// --real-table[=N]: the real-data series side by side instead (real_table.h), best of N
+// alternating rounds (7 unless given). The goals on real data are ratios, and on a shared
+// machine only series timed side by side keep theirs; BM_real times each alone.
+int main(int argc, char **argv)
+{
+    for (int i = 1; i < argc; i++)
+        if (strncmp(argv[i], "--real-table", 12) == 0) {
+            const int rounds = argv[i][12] == '=' ? atoi(argv[i] + 13) : 7;
+            return swb::real_table(SineWeightedMovingAverage, prices(), rounds > 0 ? rounds : 7,
+                                   false) != 0;
+        }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

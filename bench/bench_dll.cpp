@@ -7,6 +7,7 @@
 #include "certified/certified.h"
 #include "sinewma.h"
 #include "sinewma_internal.h"
+#include "real_table.h"
 
 #include <windows.h>
 
@@ -178,58 +179,14 @@ int main(int argc, char **argv)
             }
         }
     }
-    // Series as hosts have them beside the clean walk: the export, each path on the
-    // automatic kernel and the exact kernel alone on it, ns per output.
+    // Series as hosts have them beside the clean walk, side by side (real_table.h).
     {
-        const bool avx2 = swma_cpu_isa() == SWMA_ISA_AVX2;
         const swt::Average dll = [fn](const float *x, int p, int n, float *o) {
             return fn(x, p, n, o);
         };
-        printf("\n%-12s %6s %9s %9s %9s %9s %9s\n", "series", "period", "export", "sse2",
-               "exact", avx2 ? "avx2" : "", avx2 ? "exact" : "");
-        std::vector<float> want(in.size());
-        for (int kind = 0; kind < swt::kRealKinds; kind++) {
-            const std::vector<float> x = swt::real_series(kind, in, dll);
-            for (int p : {17, 50, 200, 1000, 4000}) {
-                if (quick && p != 50 && p != 1000)
-                    continue;
-                auto time = [&](auto f) {
-                    double b = 1e300;
-                    for (int r = 0; r < (quick ? 1 : 3); r++) {
-                        const double t0 = now_ns();
-                        f();
-                        const double t = now_ns() - t0;
-                        b = t < b ? t : b;
-                    }
-                    return b / double(count - p + 1);
-                };
-                swma_compute_kernel(x.data(), p, count, want.data(), SWMA_ISA_SCALAR,
-                                    SWMA_KERNEL_EXACT, 0, nullptr);
-                bool ok = true;
-                const auto agrees = [&] {
-                    for (int k = 0; k < count; k++)
-                        ok = ok && swt::same(out[size_t(k)], want[size_t(k)]);
-                };
-                double t[5] = {time([&] { fn(x.data(), p, count, out.data()); }), 0, 0, 0, 0};
-                agrees();
-                const swma_isa isas[2] = {SWMA_ISA_SSE2, SWMA_ISA_AVX2};
-                for (int a = 0; a < (avx2 ? 2 : 1); a++)
-                    for (int e = 0; e < 2; e++) {
-                        const swma_kernel kern = e ? SWMA_KERNEL_EXACT : SWMA_KERNEL_AUTO;
-                        t[1 + 2 * a + e] = time([&] {
-                            swma_compute_kernel(x.data(), p, count, out.data(), isas[a], kern, 0,
-                                                nullptr);
-                        });
-                        agrees();
-                    }
-                checked++;
-                failed += !ok;
-                printf("%-12s %6d %9.3f %9.3f %9.3f", swt::kRealNames[kind], p, t[0], t[1], t[2]);
-                if (avx2)
-                    printf(" %9.3f %9.3f", t[3], t[4]);
-                printf("%s\n", ok ? "" : "  WRONG RESULTS");
-            }
-        }
+        const int wrong = swb::real_table(dll, in, quick ? 1 : 5, quick);
+        checked++;
+        failed += wrong != 0;
     }
     printf("%d passed, %d failed\n", checked - failed, failed);
     return failed ? 1 : 0;
