@@ -95,7 +95,7 @@ int block_scalar(const swma_cert &c, const float *in, int64_t k0, int n, float *
     double fresh = s.l;
     int64_t seeded = k0;
     int fails_since = 0;
-    bool early = false; // a reseed before p steps has been spent since the last after them
+    bool early = false; // the one early reseed allowed since the last ordinary one is spent
     for (int64_t k = k0; k < end; k++) {
         if (k > seeded) {
             big.see(in, k);
