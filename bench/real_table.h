@@ -1,9 +1,9 @@
 // real_table.h: the real-data table that swma_bench (--real-table) and swma_bench_dll print.
 // For each period, every series on every path in turn, round after round, and the best
-// round of each (this thread's CPU time where the system keeps it): the series are timed side by side, so that a shared machine's slow spells
-// fall on all of them alike and their ratios to the clean walk hold. ns per output, and the
-// ratios the goals are stated in: to the same path's clean walk, and to its exact kernel
-// on the same series.
+// round of each (this thread's CPU time where the system keeps it): the series are timed
+// side by side, so that a shared machine's slow spells fall on all of them alike and their
+// ratios to the clean walk hold. ns per output, and the ratios the goals are stated in: to
+// the same path's clean walk, and to its exact kernel on the same series.
 #ifndef SWMA_BENCH_REAL_TABLE_H
 #define SWMA_BENCH_REAL_TABLE_H
 
@@ -62,7 +62,8 @@ inline int real_table(const swt::Average &exported, const std::vector<float> &wa
     printf("\n%-12s %6s", "series", "period");
     for (const column &c : cols)
         printf(" %9s%s", c.name, c.kernel == SWMA_KERNEL_EXACT ? "" : "  x clean");
-    printf("   (ns per output; x clean: the same path's clean walk; best of %d alternating rounds)\n",
+    printf("   (ns per output; x clean: the same path's clean walk; best of %d alternating"
+           " rounds)\n",
            rounds);
     double worst_clean[5] = {0, 0, 0, 0, 0}, worst_exact[5] = {0, 0, 0, 0, 0};
     for (int p : {17, 50, 200, 1000, 4000}) {
