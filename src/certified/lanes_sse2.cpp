@@ -371,12 +371,13 @@ void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
         const int nj = j0 >= ns ? 0 : ns - j0 < kChunk ? ns - j0 : kChunk; // a multiple of 4
         sums ta = {zero, zero, zero}, tb = ta;
         double(*e)[kLanes] = er[cur];
-        const auto enter_chunk = [&](auto tag) {
-            constexpr bool M = decltype(tag)::value;
+        // Entering and leaving inputs read as `in_tag` and `out_tag` say.
+        const auto enter_chunk = [&](auto in_tag, auto out_tag) {
+            constexpr bool MI = decltype(in_tag)::value, MO = decltype(out_tag)::value;
             for (int s4 = 0; s4 < nj; s4 += 4) {
                 __m128d ia[4], ib[4], oa[4], ob[4];
-                load4<M>(in, kl, j0 + s4, ia, ib);
-                load4<M>(in, kl, j0 + s4 - p, oa, ob);
+                load4<MI>(in, kl, j0 + s4, ia, ib);
+                load4<MO>(in, kl, j0 + s4 - p, oa, ob);
                 for (int t = 0; t < 4; t++) {
                     entering(k, ia[t], oa[t], &e[s4 + t][0], &ei[s4 + t][0], ta);
                     entering(k, ib[t], ob[t], &e[s4 + t][2], &ei[s4 + t][2], tb);
@@ -386,10 +387,16 @@ void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
         const bool odd = MayMask && nj && nonfinite4(in, kl, j0, nj);
         if (odd)
             taken.add(j0, j0 + nj);
-        if (MayMask && (odd || taken.hits(j0 - p, j0 + nj - p)))
-            enter_chunk(masked_tag<true>{});
+        // Each side masked only where it may hold one.
+        const bool leaving = MayMask && taken.hits(j0 - p, j0 + nj - p);
+        if (odd && leaving)
+            enter_chunk(masked_tag<true>{}, masked_tag<true>{});
+        else if (odd)
+            enter_chunk(masked_tag<true>{}, masked_tag<false>{});
+        else if (leaving)
+            enter_chunk(masked_tag<false>{}, masked_tag<true>{});
         else
-            enter_chunk(masked_tag<false>{});
+            enter_chunk(masked_tag<false>{}, masked_tag<false>{});
         // The steps (each new Im C replacing its er entry) beside the previous chunk's
         // decisions, with m = M g: the two are independent.
         const double(*pe)[kLanes] = er[cur ^ 1];
