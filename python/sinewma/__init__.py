@@ -113,14 +113,7 @@ def _as_float32(values):
         flags = values.flags
         if flags.c_contiguous and flags.aligned and values.shape[0] <= _INT_MAX:
             return values  # as it is, without numpy.require's microsecond
-    try:
-        arr = numpy.asarray(values)
-    except ValueError as e:  # ragged nesting: sequences of different lengths
-        raise ValueError(f"values must be 1-D: {e}") from e
-    if arr.dtype.kind not in "iuf":
-        raise TypeError(f"values must be numeric, not {arr.dtype}")
-    if arr.ndim != 1:
-        raise ValueError(f"values must be 1-D, got {arr.ndim} dimensions")
+    arr = _numeric_array(values, (1,))
     if arr.shape[0] > _INT_MAX:  # before any copy
         raise ValueError(f"values holds {arr.shape[0]} items; the library takes at most {_INT_MAX}")
     # One conversion, to the nearest float32; none for an aligned, contiguous, native-order
@@ -208,16 +201,17 @@ def _swma_2d(arr, period, warmup, axis):
     return out if axis == 0 else out.T
 
 
-def _numeric_array(values):
-    """values as a numeric numpy array of one or two dimensions, not converted."""
+def _numeric_array(values, dims=(1, 2)):
+    """values as a numeric numpy array of one of the dimensions `dims`, not converted."""
+    shapes = " or ".join(f"{d}-D" for d in dims)
     try:
         arr = numpy.asarray(values)
     except ValueError as e:  # ragged nesting: sequences of different lengths
-        raise ValueError(f"values must be 1-D or 2-D: {e}") from e
+        raise ValueError(f"values must be {shapes}: {e}") from e
     if arr.dtype.kind not in "iuf":
         raise TypeError(f"values must be numeric, not {arr.dtype}")
-    if arr.ndim not in (1, 2):
-        raise ValueError(f"values must be 1-D or 2-D, got {arr.ndim} dimensions")
+    if arr.ndim not in dims:
+        raise ValueError(f"values must be {shapes}, got {arr.ndim} dimensions")
     return arr
 
 
