@@ -128,15 +128,17 @@ enum swma_rest { SWMA_REST_SKIP, SWMA_REST_STOP, SWMA_REST_ZERO };
 // The windows ending at q .. end - 1 decided into out by their NaN and infinities, the
 // others as `rest` says. Returns how many were decided. A result holds until a non-finite
 // value enters or the last of a kind leaves, so the work is one scan for non-finite values
-// and a fill between those events.
+// and a fill between those events. `next(i, n)` is the first index in [i, n) that holds a
+// NaN or an infinity, or n, asked for increasing i from q - period + 1.
+template <class Next>
 inline int64_t swma_decide_windows(const float *x, int period, int64_t q, int64_t end,
-                                   float *out, swma_rest rest)
+                                   float *out, swma_rest rest, Next next_nonfinite)
 {
     swma_window_marks m;
-    int64_t next = swma_next_nonfinite(x, q - period + 1, end); // the next not yet seen
+    int64_t next = next_nonfinite(q - period + 1, end); // the next not yet seen
     int64_t decided = 0;
     while (q < end) {
-        for (; next <= q; next = swma_next_nonfinite(x, next + 1, end))
+        for (; next <= q; next = next_nonfinite(next + 1, end))
             m.see(next, swma_bits(x[next]));
         const int64_t lo = q - period + 1;
         float v;
@@ -160,6 +162,15 @@ inline int64_t swma_decide_windows(const float *x, int period, int64_t q, int64_
             out[q] = v;
     }
     return decided;
+}
+
+// The same, every input scanned.
+inline int64_t swma_decide_windows(const float *x, int period, int64_t q, int64_t end,
+                                   float *out, swma_rest rest)
+{
+    return swma_decide_windows(x, period, q, end, out, rest, [x](int64_t i, int64_t n) {
+        return swma_next_nonfinite(x, i, n);
+    });
 }
 
 #endif

@@ -75,16 +75,26 @@ uint32_t swma_cert_decide(const swma_cert &c, double est, double bound, unsigned
 // inputs lie p offsets behind its entering ones, so they may hold one only where such a
 // run lies among them; there alone the chunk reads them masked. Masking a finite value
 // reads it as itself, so when the runs outgrow their room the last one widens to take the
-// next: more chunks masked, never fewer.
+// next: more chunks masked, never fewer. Every run is also kept in `log`, up to kLog of
+// them, so that the driver looks for the values there alone.
 struct swma_nonfinite_runs {
-    static constexpr int kRuns = 16;
+    static constexpr int kRuns = 16, kLog = 32;
     int from[kRuns], to[kRuns];
     int first = 0, n = 0; // a ring: runs first .. first + n - 1 (mod kRuns)
     bool any = false;     // whether one came in at all
+    int log_from[kLog], log_to[kLog];
+    int logged = 0; // runs in the log; kLog + 1 once they outgrew it
 
     void add(int a, int b)
     {
         any = true;
+        if (logged && logged <= kLog && log_to[logged - 1] >= a)
+            log_to[logged - 1] = b;
+        else if (logged < kLog) {
+            log_from[logged] = a;
+            log_to[logged++] = b;
+        } else
+            logged = kLog + 1;
         const int last = (first + n - 1) % kRuns;
         if (n && (to[last] >= a || n == kRuns)) {
             to[last] = b;
@@ -113,7 +123,9 @@ struct swma_nonfinite_runs {
 // failures lie, so that the driver scans those outputs alone: the chunks of the segments
 // that hold one (a bit each: chunk 0 is a segment's first output, chunk c >= 1 its outputs
 // 32c - 31 .. 32c, as the variants decide them). With too many chunks for the bits
-// (`whole`), the driver scans every segment. The outputs past the segments are the
+// (`whole`), the driver scans every segment. Likewise the runs of offsets where any lane
+// took in a NaN or an infinity (`taken`), so that the driver looks for them there alone
+// when it decides the windows that hold one. The outputs past the segments are the
 // driver's.
 struct swma_cert_spans {
     static constexpr int kCells = 6144;
@@ -121,7 +133,7 @@ struct swma_cert_spans {
     int64_t k0 = 0;
     int lanes = 0, ns = 0, row = 0; // row: chunks per segment
     bool any = false, whole = false;
-    bool nonfinite = false; // the segments' inputs hold a NaN or an infinity
+    swma_nonfinite_runs taken; // where the lanes took in a NaN or an infinity
     double l_end[kMaxLanes];
     uint64_t cell[kCells / 64]; // bit l * row + c: chunk c of segment l
     // The chunk of a segment's output j, and the first output of chunk c.

@@ -126,6 +126,44 @@ void add_marked(const exact_ctx &x, const swma_cert_spans &spans, pending &pd, b
     }
 }
 
+// The first index in [i, n) that holds a NaN or an infinity, for the windows of a block
+// whose segments a SIMD variant took: among the segments' inputs it looks only where the
+// lanes took one in (lane l's inputs lie at offsets -p + 1 .. ns - 1 from its first
+// output, and those before offset 0 are the previous lane's, so each lane after the first
+// is looked at from offset 0); past the segments, everywhere. Asked for increasing i.
+struct taken_inputs {
+    const float *in;
+    const swma_cert_spans &s;
+    int64_t lo; // the first input of the block's first window
+    int lane = 0, run = 0;
+
+    int64_t operator()(int64_t i, int64_t n)
+    {
+        const swma_nonfinite_runs &t = s.taken;
+        if (!s.lanes || t.logged > t.kLog)
+            return swma_next_nonfinite(in, i, n);
+        for (; lane < s.lanes; lane++, run = 0) {
+            const int64_t base = s.k0 + int64_t(lane) * s.ns;
+            const int64_t floor = lane ? base : lo, ceil = base + s.ns;
+            for (; run < t.logged; run++) {
+                int64_t a = base + t.log_from[run], b = base + t.log_to[run];
+                a = a < floor ? floor : a;
+                a = a < i ? i : a;
+                b = b < ceil ? b : ceil;
+                if (a >= b)
+                    continue;
+                if (a >= n)
+                    return n;
+                const int64_t e = b < n ? b : n, f = swma_next_nonfinite(in, a, e);
+                if (f < e || b > n)
+                    return f;
+            }
+        }
+        const int64_t past = s.k0 + int64_t(s.lanes) * s.ns;
+        return swma_next_nonfinite(in, i > past ? i : past, n);
+    }
+};
+
 // Everything one call of the driver works with.
 struct driver {
     const swma_cert &c;
@@ -183,12 +221,14 @@ struct driver {
             b.scalar += tail;
         }
         // Whether the windows hold a NaN or an infinity: the variant tests every input its
-        // segments take in and says so; the inputs past them are scanned here.
+        // segments take in and says where; the inputs past them are scanned here.
         const int64_t unseen = spans.lanes ? k0 + done : k0 - p + 1;
-        if (spans.nonfinite || swma_next_nonfinite(in, unseen, k0 + n) < k0 + n) {
+        if (spans.taken.any || swma_next_nonfinite(in, unseen, k0 + n) < k0 + n) {
             const int64_t mid = k0 + done;
-            b.decided = int(swma_decide_windows(in, p, k0, mid, out, SWMA_REST_SKIP));
-            const int in_tail = int(swma_decide_windows(in, p, mid, k0 + n, out, SWMA_REST_SKIP));
+            b.decided = int(swma_decide_windows(in, p, k0, mid, out, SWMA_REST_SKIP,
+                                                taken_inputs{in, spans, k0 - p + 1}));
+            const int in_tail = int(swma_decide_windows(in, p, mid, k0 + n, out, SWMA_REST_SKIP,
+                                                        taken_inputs{in, spans, k0 - p + 1}));
             b.decided += in_tail;
             if (tail_exact)
                 b.exact -= in_tail;

@@ -379,7 +379,7 @@ SWMA_AVX2 void block(const swma_cert &c, const float *in, int64_t k0, int n, flo
     // inputs hold one reads them masked, each NaN or infinity as +0, and so does every chunk
     // whose leaving inputs were entering ones of such a chunk. The driver decides the
     // windows that hold one.
-    swma_nonfinite_runs taken;
+    swma_nonfinite_runs &taken = spans.taken;
     // The largest magnitude's bits of every finite input the lanes have taken in: beyond
     // c.safe_bits the decisions clamp their interval ends. Whether there were others.
     uint32_t seen = 0;
@@ -540,7 +540,6 @@ SWMA_AVX2 void block(const swma_cert &c, const float *in, int64_t k0, int n, flo
 
     _mm256_storeu_pd(spans.l_end, a.l);
     _mm256_storeu_pd(spans.l_end + 4, b.l);
-    spans.nonfinite = taken.any;
 }
 
 } // namespace

@@ -263,7 +263,6 @@ void swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n
     default:
         lanes4<false, false>(c, in, k0, n, out, spans);
     }
-    spans.nonfinite = held & 2;
 }
 
 namespace {
@@ -296,7 +295,7 @@ void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
     // The reseed's p steps, the bound growing a chunk of at most 32 steps at a time.
     int i = -p + 1;
     sums sa = {zero, zero, zero}, sb = sa;
-    swma_nonfinite_runs taken; // where the lanes took one in
+    swma_nonfinite_runs &taken = spans.taken; // where the lanes took one in
     for (; (i - (-p + 1)) < p % 4; i++) {
         __m128d xa, xb;
         const bool odd = MayMask && nonfinite4(in, kl, i, 1);
