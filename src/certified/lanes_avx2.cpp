@@ -251,6 +251,24 @@ SWMA_AVX2 inline uint32_t runs_largest(const float *in, const int64_t *kl, int j
     return largest(b);
 }
 
+// Bit s for each step of four from offset j0 + 4s (nj a multiple of 4, at most 32) where
+// some lane's entering input in[kl[l] + j] is a NaN or an infinity.
+SWMA_AVX2 inline uint32_t nonfinite_fours(const float *in, const int64_t *kl, int j0, int nj)
+{
+    const __m128i mag = _mm_set1_epi32(0x7FFFFFFF), fmax = _mm_set1_epi32(0x7F7FFFFF);
+    uint32_t fours = 0;
+    for (int s = 0; s < nj / 4; s++) {
+        __m128i bad = _mm_setzero_si128();
+        for (int l = 0; l < kLanes; l++) {
+            const __m128i v =
+                _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + kl[l] + j0 + 4 * s));
+            bad = _mm_or_si128(bad, _mm_cmpgt_epi32(_mm_and_si128(v, mag), fmax));
+        }
+        fours |= uint32_t(_mm_movemask_epi8(bad) != 0) << s;
+    }
+    return fours;
+}
+
 // The largest magnitude's bits among in[k[l] + off], l = 0..3 (Masked: of the finite ones).
 template <bool Masked>
 SWMA_AVX2 inline uint32_t largest1(const float *in, const int64_t *k, int off)
@@ -375,10 +393,10 @@ SWMA_AVX2 void block(const swma_cert &c, const float *in, int64_t k0, int n, flo
     int i = -p + 1; // offset from kl of the entering input
     // A NaN or infinity must not enter the lanes' arithmetic (inf - inf raises invalid).
     // Every input is tested by its bits as it first comes in (the reseeds' windows, then
-    // each chunk's entering inputs, before any arithmetic on them). A chunk whose entering
-    // inputs hold one reads them masked, each NaN or infinity as +0, and so does every chunk
-    // whose leaving inputs were entering ones of such a chunk. The driver decides the
-    // windows that hold one.
+    // each chunk's entering inputs, before any arithmetic on them). A reseed's chunk whose
+    // inputs hold one reads them masked, each NaN or infinity as +0; after the reseed, so
+    // does each step of four whose entering inputs hold one, and each whose leaving inputs
+    // were entering ones of such a step. The driver decides the windows that hold one.
     swma_nonfinite_runs &taken = spans.taken;
     // The largest magnitude's bits of every finite input the lanes have taken in: beyond
     // c.safe_bits the decisions clamp their interval ends. Whether there were others.
@@ -483,22 +501,45 @@ SWMA_AVX2 void block(const swma_cert &c, const float *in, int64_t k0, int n, flo
             }
         }
     };
-    // The state-free parts of a chunk's steps, its entering and leaving inputs read as
-    // `in_tag` and `out_tag` say.
-    const auto enter_chunk = [&](int j0, int nj, sums &ta, sums &tb, auto in_tag,
-                                 auto out_tag) SWMA_AVX2 {
+    // The state-free parts of four steps from offset j0 + s4, their entering and leaving
+    // inputs read as `in_tag` and `out_tag` say.
+    const auto enter4 = [&](int j0, int s4, sums &ta, sums &tb, auto in_tag,
+                            auto out_tag) SWMA_AVX2 {
         constexpr bool MI = decltype(in_tag)::value, MO = decltype(out_tag)::value;
+        const int j = j0 + s4, jo = j - p;
+        for (int g = 0; g < 2; g++) {
+            const int64_t *kg = kl + 4 * g;
+            __m256d xi[4], xo[4];
+            load4<MI>(in + kg[0] + j, in + kg[1] + j, in + kg[2] + j, in + kg[3] + j, xi);
+            load4<MO>(in + kg[0] + jo, in + kg[1] + jo, in + kg[2] + jo, in + kg[3] + jo, xo);
+            for (int t = 0; t < 4; t++)
+                entering(k, xi[t], xo[t], &er[cur][s4 + t][4 * g], &ei[s4 + t][4 * g],
+                         g ? tb : ta);
+        }
+    };
+    // The same for a chunk: each side masked only in the steps of four that may hold one (a
+    // masked load costs three operations more per four floats): the entering side where
+    // bit s4 / 4 of `in_fours` is set, the leaving side, where `leaving`, as `taken` says.
+    const auto enter_chunk = [&](int j0, int nj, sums &ta, sums &tb, uint32_t in_fours,
+                                 bool leaving) SWMA_AVX2 {
+        const masked_tag<true> yes;
+        const masked_tag<false> no;
+        if (!in_fours && !leaving) {
+            for (int s4 = 0; s4 < nj; s4 += 4)
+                enter4(j0, s4, ta, tb, no, no);
+            return;
+        }
         for (int s4 = 0; s4 < nj; s4 += 4) {
-            const int j = j0 + s4, jo = j - p;
-            for (int g = 0; g < 2; g++) {
-                const int64_t *kg = kl + 4 * g;
-                __m256d xi[4], xo[4];
-                load4<MI>(in + kg[0] + j, in + kg[1] + j, in + kg[2] + j, in + kg[3] + j, xi);
-                load4<MO>(in + kg[0] + jo, in + kg[1] + jo, in + kg[2] + jo, in + kg[3] + jo, xo);
-                for (int t = 0; t < 4; t++)
-                    entering(k, xi[t], xo[t], &er[cur][s4 + t][4 * g], &ei[s4 + t][4 * g],
-                             g ? tb : ta);
-            }
+            const bool mi = in_fours >> (s4 / 4) & 1;
+            const bool mo = leaving && taken.hits(j0 + s4 - p, j0 + s4 + 4 - p);
+            if (mi && mo)
+                enter4(j0, s4, ta, tb, yes, yes);
+            else if (mi)
+                enter4(j0, s4, ta, tb, yes, no);
+            else if (mo)
+                enter4(j0, s4, ta, tb, no, yes);
+            else
+                enter4(j0, s4, ta, tb, no, no);
         }
     };
     for (int j0 = 1;; j0 += kChunk) {
@@ -507,20 +548,15 @@ SWMA_AVX2 void block(const swma_cert &c, const float *in, int64_t k0, int n, flo
         const bool odd = nj && take(runs_largest<false>(in, kl, j0, nj), [&]() SWMA_AVX2 {
                              return runs_largest<true>(in, kl, j0, nj);
                          });
-        if (odd)
-            taken.add(j0, j0 + nj);
+        // The steps of four whose entering inputs hold one, by runs into `taken`.
+        const uint32_t fours = odd ? nonfinite_fours(in, kl, j0, nj) : 0;
+        for (uint32_t f = fours; f;) {
+            const int s0 = __builtin_ctz(f), s1 = __builtin_ctz(~(f >> s0)) + s0;
+            taken.add(j0 + 4 * s0, j0 + 4 * s1);
+            f &= ~((1u << s1) - 1); // s1 <= 8
+        }
         sums ta = {zero, zero, zero}, tb = ta;
-        // Each side masked only where it may hold one: a masked load costs three operations
-        // more per four floats.
-        const bool leaving = taken.hits(j0 - p, j0 + nj - p);
-        if (odd && leaving)
-            enter_chunk(j0, nj, ta, tb, masked_tag<true>{}, masked_tag<true>{});
-        else if (odd)
-            enter_chunk(j0, nj, ta, tb, masked_tag<true>{}, masked_tag<false>{});
-        else if (leaving)
-            enter_chunk(j0, nj, ta, tb, masked_tag<false>{}, masked_tag<true>{});
-        else
-            enter_chunk(j0, nj, ta, tb, masked_tag<false>{}, masked_tag<false>{});
+        enter_chunk(j0, nj, ta, tb, fours, taken.hits(j0 - p, j0 + nj - p));
         // m = M g for the previous chunk's decisions.
         const __m256d ma = _mm256_mul_pd(pma, k.g), mb = _mm256_mul_pd(pmb, k.g);
         if (seen > c.safe_bits)
