@@ -231,6 +231,24 @@ inline bool nonfinite4(const float *in, const int64_t *k, int off, int m)
     return false;
 }
 
+// Bit s for each step of four from offset j0 + 4s (nj a multiple of 4, at most 32) where
+// some lane's input in[k[l] + j] is a NaN or an infinity.
+inline uint32_t nonfinite_fours(const float *in, const int64_t *k, int j0, int nj)
+{
+    const __m128i mag = _mm_set1_epi32(0x7FFFFFFF), fmax = _mm_set1_epi32(0x7F7FFFFF);
+    uint32_t fours = 0;
+    for (int s = 0; s < nj / 4; s++) {
+        __m128i bad = _mm_setzero_si128();
+        for (int l = 0; l < kLanes; l++) {
+            const __m128i v =
+                _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + k[l] + j0 + 4 * s));
+            bad = _mm_or_si128(bad, _mm_cmpgt_epi32(_mm_and_si128(v, mag), fmax));
+        }
+        fours |= uint32_t(_mm_movemask_epi8(bad) != 0) << s;
+    }
+    return fours;
+}
+
 // A compile-time choice of the loads, for the generic lambdas below.
 template <bool B> struct masked_tag {
     static constexpr bool value = B;
@@ -268,9 +286,10 @@ void swma_cert_block_sse2(const swma_cert &c, const float *in, int64_t k0, int n
 namespace {
 
 // The block's four segments. A NaN or infinity must not enter the lanes' arithmetic
-// (inf - inf raises invalid): with MayMask, a chunk whose entering inputs hold one reads
-// them masked, each NaN or infinity as +0, and so does every chunk whose leaving inputs
-// were entering ones of such a chunk; the driver decides the windows that hold one.
+// (inf - inf raises invalid): with MayMask, a reseed's chunk whose inputs hold one reads
+// them masked, each NaN or infinity as +0; after the reseed, so does each step of four
+// whose entering inputs hold one, and each whose leaving inputs were entering ones of such
+// a step; the driver decides the windows that hold one.
 // Without Clamp, every finite input is known to be within c.safe_bits.
 template <bool Clamp, bool MayMask>
 void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
@@ -370,32 +389,41 @@ void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
         const int nj = j0 >= ns ? 0 : ns - j0 < kChunk ? ns - j0 : kChunk; // a multiple of 4
         sums ta = {zero, zero, zero}, tb = ta;
         double(*e)[kLanes] = er[cur];
-        // Entering and leaving inputs read as `in_tag` and `out_tag` say.
-        const auto enter_chunk = [&](auto in_tag, auto out_tag) {
+        // Four steps from offset j0 + s4, entering and leaving inputs read as `in_tag` and
+        // `out_tag` say.
+        const auto enter4 = [&](int s4, auto in_tag, auto out_tag) {
             constexpr bool MI = decltype(in_tag)::value, MO = decltype(out_tag)::value;
-            for (int s4 = 0; s4 < nj; s4 += 4) {
-                __m128d ia[4], ib[4], oa[4], ob[4];
-                load4<MI>(in, kl, j0 + s4, ia, ib);
-                load4<MO>(in, kl, j0 + s4 - p, oa, ob);
-                for (int t = 0; t < 4; t++) {
-                    entering(k, ia[t], oa[t], &e[s4 + t][0], &ei[s4 + t][0], ta);
-                    entering(k, ib[t], ob[t], &e[s4 + t][2], &ei[s4 + t][2], tb);
-                }
+            __m128d ia[4], ib[4], oa[4], ob[4];
+            load4<MI>(in, kl, j0 + s4, ia, ib);
+            load4<MO>(in, kl, j0 + s4 - p, oa, ob);
+            for (int t = 0; t < 4; t++) {
+                entering(k, ia[t], oa[t], &e[s4 + t][0], &ei[s4 + t][0], ta);
+                entering(k, ib[t], ob[t], &e[s4 + t][2], &ei[s4 + t][2], tb);
             }
         };
-        const bool odd = MayMask && nj && nonfinite4(in, kl, j0, nj);
-        if (odd)
-            taken.add(j0, j0 + nj);
-        // Each side masked only where it may hold one.
+        const masked_tag<true> yes;
+        const masked_tag<false> no;
+        // The steps of four whose entering inputs hold one, by runs into `taken`; each side
+        // of a step of four masked only where it may hold one.
+        const uint32_t fours = MayMask && nj ? nonfinite_fours(in, kl, j0, nj) : 0;
+        for (uint32_t f = fours; f;) {
+            const int s0 = __builtin_ctz(f), s1 = __builtin_ctz(~(f >> s0)) + s0;
+            taken.add(j0 + 4 * s0, j0 + 4 * s1);
+            f &= ~((1u << s1) - 1); // s1 <= 8
+        }
         const bool leaving = MayMask && taken.hits(j0 - p, j0 + nj - p);
-        if (odd && leaving)
-            enter_chunk(masked_tag<true>{}, masked_tag<true>{});
-        else if (odd)
-            enter_chunk(masked_tag<true>{}, masked_tag<false>{});
-        else if (leaving)
-            enter_chunk(masked_tag<false>{}, masked_tag<true>{});
-        else
-            enter_chunk(masked_tag<false>{}, masked_tag<false>{});
+        for (int s4 = 0; s4 < nj; s4 += 4) {
+            const bool mi = fours >> (s4 / 4) & 1;
+            const bool mo = leaving && taken.hits(j0 + s4 - p, j0 + s4 + 4 - p);
+            if (mi && mo)
+                enter4(s4, yes, yes);
+            else if (mi)
+                enter4(s4, yes, no);
+            else if (mo)
+                enter4(s4, no, yes);
+            else
+                enter4(s4, no, no);
+        }
         // The steps (each new Im C replacing its er entry) beside the previous chunk's
         // decisions, with m = M g: the two are independent.
         const double(*pe)[kLanes] = er[cur ^ 1];
