@@ -14,18 +14,27 @@ inline bool swma_is_nonfinite(uint32_t u) { return (u & 0x7F800000u) == 0x7F8000
 inline bool swma_is_zero(uint32_t u) { return (u << 1) == 0; }
 inline bool swma_is_blank(uint32_t u) { return swma_is_zero(u) || swma_is_nonfinite(u); }
 
+// Whether x[i .. i + N) holds a NaN or an infinity: adding 1 to an all-ones exponent
+// carries into the sign bit, a loop of fixed length that the compiler turns into vector
+// operations.
+template <int N> inline bool swma_any_nonfinite(const float *x, int64_t i)
+{
+    uint32_t any = 0;
+    for (int j = 0; j < N; j++)
+        any |= (swma_bits(x[i + j]) & 0x7F800000u) + 0x00800000u;
+    return any & 0x80000000u;
+}
+
 // The first index in [i, n) whose value is a NaN or an infinity, or n. Whole blocks of 64
-// values are tested first: adding 1 to an all-ones exponent carries into the sign bit, a
-// loop of fixed length that the compiler turns into vector operations.
+// values are tested first, then of 8 (the short runs the certified driver looks through).
 inline int64_t swma_next_nonfinite(const float *x, int64_t i, int64_t n)
 {
-    for (; i + 64 <= n; i += 64) {
-        uint32_t any = 0;
-        for (int j = 0; j < 64; j++)
-            any |= (swma_bits(x[i + j]) & 0x7F800000u) + 0x00800000u;
-        if (any & 0x80000000u)
+    for (; i + 64 <= n; i += 64)
+        if (swma_any_nonfinite<64>(x, i))
             break;
-    }
+    for (; i + 8 <= n; i += 8)
+        if (swma_any_nonfinite<8>(x, i))
+            break;
     for (; i < n; i++)
         if (swma_is_nonfinite(swma_bits(x[i])))
             return i;
