@@ -76,22 +76,26 @@ uint32_t swma_cert_decide(const swma_cert &c, double est, double bound, unsigned
 // run lies among them; there alone the chunk reads them masked. Masking a finite value
 // reads it as itself, so when the runs outgrow their room the last one widens to take the
 // next: more chunks masked, never fewer. Every run is also kept in `log`, up to kLog of
-// them, so that the driver looks for the values there alone.
+// them, with the lanes that may hold one there (bit l for lane l), so that the driver
+// looks for the values there alone.
 struct swma_nonfinite_runs {
-    static constexpr int kRuns = 16, kLog = 32;
+    static constexpr int kRuns = 16, kLog = 64;
     int from[kRuns], to[kRuns];
     int first = 0, n = 0; // a ring: runs first .. first + n - 1 (mod kRuns)
     bool any = false;     // whether one came in at all
     int log_from[kLog], log_to[kLog];
+    unsigned log_lanes[kLog];
     int logged = 0; // runs in the log; kLog + 1 once they outgrew it
 
-    void add(int a, int b)
+    void add(int a, int b, unsigned lanes = ~0u)
     {
         any = true;
-        if (logged && logged <= kLog && log_to[logged - 1] >= a)
+        if (logged && logged <= kLog && log_to[logged - 1] >= a) {
             log_to[logged - 1] = b;
-        else if (logged < kLog) {
+            log_lanes[logged - 1] |= lanes;
+        } else if (logged < kLog) {
             log_from[logged] = a;
+            log_lanes[logged] = lanes;
             log_to[logged++] = b;
         } else
             logged = kLog + 1;

@@ -128,9 +128,9 @@ void add_marked(const exact_ctx &x, const swma_cert_spans &spans, pending &pd, b
 
 // The first index in [i, n) that holds a NaN or an infinity, for the windows of a block
 // whose segments a SIMD variant took: among the segments' inputs it looks only where the
-// lanes took one in (lane l's inputs lie at offsets -p + 1 .. ns - 1 from its first
-// output, and those before offset 0 are the previous lane's, so each lane after the first
-// is looked at from offset 0); past the segments, everywhere. Asked for increasing i.
+// lanes that took one in did (lane l's inputs lie at offsets -p + 1 .. ns - 1 from its
+// first output, and those before offset 0 are the previous lane's, so each lane after the
+// first is looked at from offset 0); past the segments, everywhere. Asked for increasing i.
 struct taken_inputs {
     const float *in;
     const swma_cert_spans &s;
@@ -146,6 +146,8 @@ struct taken_inputs {
             const int64_t base = s.k0 + int64_t(lane) * s.ns;
             const int64_t floor = lane ? base : lo, ceil = base + s.ns;
             for (; run < t.logged; run++) {
+                if (!(t.log_lanes[run] >> lane & 1))
+                    continue;
                 int64_t a = base + t.log_from[run], b = base + t.log_to[run];
                 a = a < floor ? floor : a;
                 a = a < i ? i : a;

@@ -252,20 +252,23 @@ SWMA_AVX2 inline uint32_t runs_largest(const float *in, const int64_t *kl, int j
 }
 
 // Bit s for each step of four from offset j0 + 4s (nj a multiple of 4, at most 32) where
-// some lane's entering input in[kl[l] + j] is a NaN or an infinity.
-SWMA_AVX2 inline uint32_t nonfinite_fours(const float *in, const int64_t *kl, int j0, int nj)
+// some lane's entering input in[kl[l] + j] is a NaN or an infinity; bit l of `lanes` for
+// each lane that holds one.
+SWMA_AVX2 inline uint32_t nonfinite_fours(const float *in, const int64_t *kl, int j0, int nj,
+                                          unsigned &lanes)
 {
     const __m128i mag = _mm_set1_epi32(0x7FFFFFFF), fmax = _mm_set1_epi32(0x7F7FFFFF);
     uint32_t fours = 0;
-    for (int s = 0; s < nj / 4; s++) {
-        __m128i bad = _mm_setzero_si128();
+    lanes = 0;
+    for (int s = 0; s < nj / 4; s++)
         for (int l = 0; l < kLanes; l++) {
             const __m128i v =
                 _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + kl[l] + j0 + 4 * s));
-            bad = _mm_or_si128(bad, _mm_cmpgt_epi32(_mm_and_si128(v, mag), fmax));
+            if (_mm_movemask_epi8(_mm_cmpgt_epi32(_mm_and_si128(v, mag), fmax))) {
+                fours |= 1u << s;
+                lanes |= 1u << l;
+            }
         }
-        fours |= uint32_t(_mm_movemask_epi8(bad) != 0) << s;
-    }
     return fours;
 }
 
@@ -549,10 +552,11 @@ SWMA_AVX2 void block(const swma_cert &c, const float *in, int64_t k0, int n, flo
                              return runs_largest<true>(in, kl, j0, nj);
                          });
         // The steps of four whose entering inputs hold one, by runs into `taken`.
-        const uint32_t fours = odd ? nonfinite_fours(in, kl, j0, nj) : 0;
+        unsigned odd_lanes = 0;
+        const uint32_t fours = odd ? nonfinite_fours(in, kl, j0, nj, odd_lanes) : 0;
         for (uint32_t f = fours; f;) {
             const int s0 = __builtin_ctz(f), s1 = __builtin_ctz(~(f >> s0)) + s0;
-            taken.add(j0 + 4 * s0, j0 + 4 * s1);
+            taken.add(j0 + 4 * s0, j0 + 4 * s1, odd_lanes);
             f &= ~((1u << s1) - 1); // s1 <= 8
         }
         sums ta = {zero, zero, zero}, tb = ta;

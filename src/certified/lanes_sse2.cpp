@@ -232,20 +232,31 @@ inline bool nonfinite4(const float *in, const int64_t *k, int off, int m)
 }
 
 // Bit s for each step of four from offset j0 + 4s (nj a multiple of 4, at most 32) where
-// some lane's input in[k[l] + j] is a NaN or an infinity.
-inline uint32_t nonfinite_fours(const float *in, const int64_t *k, int j0, int nj)
+// some lane's input in[k[l] + j] is a NaN or an infinity; bit l of `lanes` for each lane
+// that holds one.
+inline uint32_t nonfinite_fours(const float *in, const int64_t *k, int j0, int nj,
+                                unsigned &lanes)
 {
     const __m128i mag = _mm_set1_epi32(0x7FFFFFFF), fmax = _mm_set1_epi32(0x7F7FFFFF);
+    const auto bad = [&](int s, int l) {
+        const __m128i v =
+            _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + k[l] + j0 + 4 * s));
+        return _mm_cmpgt_epi32(_mm_and_si128(v, mag), fmax);
+    };
+    // Most chunks hold none: one test for the chunk, then one per step of four and lane.
+    __m128i any = _mm_setzero_si128();
+    for (int s = 0; s < nj / 4; s++)
+        for (int l = 0; l < kLanes; l++)
+            any = _mm_or_si128(any, bad(s, l));
     uint32_t fours = 0;
-    for (int s = 0; s < nj / 4; s++) {
-        __m128i bad = _mm_setzero_si128();
-        for (int l = 0; l < kLanes; l++) {
-            const __m128i v =
-                _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + k[l] + j0 + 4 * s));
-            bad = _mm_or_si128(bad, _mm_cmpgt_epi32(_mm_and_si128(v, mag), fmax));
-        }
-        fours |= uint32_t(_mm_movemask_epi8(bad) != 0) << s;
-    }
+    lanes = 0;
+    if (_mm_movemask_epi8(any))
+        for (int s = 0; s < nj / 4; s++)
+            for (int l = 0; l < kLanes; l++)
+                if (_mm_movemask_epi8(bad(s, l))) {
+                    fours |= 1u << s;
+                    lanes |= 1u << l;
+                }
     return fours;
 }
 
@@ -405,10 +416,11 @@ void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
         const masked_tag<false> no;
         // The steps of four whose entering inputs hold one, by runs into `taken`; each side
         // of a step of four masked only where it may hold one.
-        const uint32_t fours = MayMask && nj ? nonfinite_fours(in, kl, j0, nj) : 0;
+        unsigned odd_lanes = 0;
+        const uint32_t fours = MayMask && nj ? nonfinite_fours(in, kl, j0, nj, odd_lanes) : 0;
         for (uint32_t f = fours; f;) {
             const int s0 = __builtin_ctz(f), s1 = __builtin_ctz(~(f >> s0)) + s0;
-            taken.add(j0 + 4 * s0, j0 + 4 * s1);
+            taken.add(j0 + 4 * s0, j0 + 4 * s1, odd_lanes);
             f &= ~((1u << s1) - 1); // s1 <= 8
         }
         const bool leaving = MayMask && taken.hits(j0 - p, j0 + nj - p);
