@@ -127,9 +127,9 @@ struct swma_nonfinite_runs {
 // failures lie, so that the driver scans those outputs alone: the chunks of the segments
 // that hold one (a bit each: chunk 0 is a segment's first output, chunk c >= 1 its outputs
 // 32c - 31 .. 32c, as the variants decide them). With too many chunks for the bits
-// (`whole`), the driver scans every segment. Likewise the runs of offsets where any lane
-// took in a NaN or an infinity (`taken`), so that the driver looks for them there alone
-// when it decides the windows that hold one. The outputs past the segments are the
+// (`whole`), the driver scans every segment. Likewise the runs of offsets where lanes
+// took in a NaN or an infinity, and which lanes (`taken`), so that the driver looks for
+// them there alone when it decides the windows that hold one. The outputs past the segments are the
 // driver's.
 struct swma_cert_spans {
     static constexpr int kCells = 6144;

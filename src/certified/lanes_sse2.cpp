@@ -424,18 +424,22 @@ void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
             f &= ~((1u << s1) - 1); // s1 <= 8
         }
         const bool leaving = MayMask && taken.hits(j0 - p, j0 + nj - p);
-        for (int s4 = 0; s4 < nj; s4 += 4) {
-            const bool mi = fours >> (s4 / 4) & 1;
-            const bool mo = leaving && taken.hits(j0 + s4 - p, j0 + s4 + 4 - p);
-            if (mi && mo)
-                enter4(s4, yes, yes);
-            else if (mi)
-                enter4(s4, yes, no);
-            else if (mo)
-                enter4(s4, no, yes);
-            else
+        if (!fours && !leaving)
+            for (int s4 = 0; s4 < nj; s4 += 4)
                 enter4(s4, no, no);
-        }
+        else
+            for (int s4 = 0; s4 < nj; s4 += 4) {
+                const bool mi = fours >> (s4 / 4) & 1;
+                const bool mo = leaving && taken.hits(j0 + s4 - p, j0 + s4 + 4 - p);
+                if (mi && mo)
+                    enter4(s4, yes, yes);
+                else if (mi)
+                    enter4(s4, yes, no);
+                else if (mo)
+                    enter4(s4, no, yes);
+                else
+                    enter4(s4, no, no);
+            }
         // The steps (each new Im C replacing its er entry) beside the previous chunk's
         // decisions, with m = M g: the two are independent.
         const double(*pe)[kLanes] = er[cur ^ 1];
