@@ -153,10 +153,26 @@ inline int64_t swma_decide_windows(const float *x, int period, int64_t q, int64_
         float v;
         int64_t t = next; // the first window after q whose result may differ
         if (m.decide_nonfinite(lo, &v)) {
-            const int64_t last[3] = {m.nan, m.pinf, m.ninf};
-            for (const int64_t l : last)
-                if (l >= lo && l + period < t)
-                    t = l + period;
+            if (m.nan >= lo || (m.pinf >= lo && m.ninf >= lo)) {
+                // While the window holds a NaN, or both infinities, whatever enters keeps
+                // its result a NaN: what enters before that ends is taken in here, a run of
+                // non-finite values read straight through rather than asked for one by one.
+                for (;;) {
+                    const int64_t both = m.pinf < m.ninf ? m.pinf : m.ninf;
+                    t = (m.nan > both ? m.nan : both) + period;
+                    if (next >= t || next >= end)
+                        break;
+                    m.see(next, swma_bits(x[next]));
+                    next = next + 1 < end && swma_is_nonfinite(swma_bits(x[next + 1]))
+                               ? next + 1
+                               : next_nonfinite(next + 1, end);
+                }
+            } else {
+                // One kind of infinity: until another non-finite value enters or the last
+                // of it leaves.
+                const int64_t l = m.pinf >= lo ? m.pinf : m.ninf;
+                t = l + period < t ? l + period : t;
+            }
         } else if (rest == SWMA_REST_ZERO) {
             v = 0.0f;
         } else if (rest == SWMA_REST_STOP) {
