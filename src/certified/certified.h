@@ -109,6 +109,16 @@ struct swma_nonfinite_runs {
         to[q] = b;
         n++;
     }
+    // The steps of four from offset j0 whose bits are set in `fours` (bit s: offsets
+    // j0 + 4s .. j0 + 4s + 3, s < 8), each run of them as one, taken in by `lanes`.
+    void add_fours(int j0, uint32_t fours, unsigned lanes)
+    {
+        while (fours) {
+            const int s0 = __builtin_ctz(fours), s1 = __builtin_ctz(~(fours >> s0)) + s0;
+            add(j0 + 4 * s0, j0 + 4 * s1, lanes);
+            fours &= ~((1u << s1) - 1);
+        }
+    }
     // Whether offsets [a, b) may hold one. The offsets asked about only grow, so the runs
     // that end before a are dropped.
     bool hits(int a, int b)

@@ -554,11 +554,7 @@ SWMA_AVX2 void block(const swma_cert &c, const float *in, int64_t k0, int n, flo
         // The steps of four whose entering inputs hold one, by runs into `taken`.
         unsigned odd_lanes = 0;
         const uint32_t fours = odd ? nonfinite_fours(in, kl, j0, nj, odd_lanes) : 0;
-        for (uint32_t f = fours; f;) {
-            const int s0 = __builtin_ctz(f), s1 = __builtin_ctz(~(f >> s0)) + s0;
-            taken.add(j0 + 4 * s0, j0 + 4 * s1, odd_lanes);
-            f &= ~((1u << s1) - 1); // s1 <= 8
-        }
+        taken.add_fours(j0, fours, odd_lanes);
         sums ta = {zero, zero, zero}, tb = ta;
         enter_chunk(j0, nj, ta, tb, fours, taken.hits(j0 - p, j0 + nj - p));
         // m = M g for the previous chunk's decisions.

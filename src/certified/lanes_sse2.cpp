@@ -237,26 +237,21 @@ inline bool nonfinite4(const float *in, const int64_t *k, int off, int m)
 inline uint32_t nonfinite_fours(const float *in, const int64_t *k, int j0, int nj,
                                 unsigned &lanes)
 {
-    const __m128i mag = _mm_set1_epi32(0x7FFFFFFF), fmax = _mm_set1_epi32(0x7F7FFFFF);
-    const auto bad = [&](int s, int l) {
-        const __m128i v =
-            _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + k[l] + j0 + 4 * s));
-        return _mm_cmpgt_epi32(_mm_and_si128(v, mag), fmax);
-    };
-    // Most chunks hold none: one test for the chunk, then one per step of four and lane.
-    __m128i any = _mm_setzero_si128();
-    for (int s = 0; s < nj / 4; s++)
-        for (int l = 0; l < kLanes; l++)
-            any = _mm_or_si128(any, bad(s, l));
     uint32_t fours = 0;
     lanes = 0;
-    if (_mm_movemask_epi8(any))
-        for (int s = 0; s < nj / 4; s++)
-            for (int l = 0; l < kLanes; l++)
-                if (_mm_movemask_epi8(bad(s, l))) {
-                    fours |= 1u << s;
-                    lanes |= 1u << l;
-                }
+    // Most chunks hold none: one test for the chunk, then one per step of four and lane.
+    if (!nonfinite4(in, k, j0, nj))
+        return fours;
+    const __m128i mag = _mm_set1_epi32(0x7FFFFFFF), fmax = _mm_set1_epi32(0x7F7FFFFF);
+    for (int s = 0; s < nj / 4; s++)
+        for (int l = 0; l < kLanes; l++) {
+            const __m128i v =
+                _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + k[l] + j0 + 4 * s));
+            if (_mm_movemask_epi8(_mm_cmpgt_epi32(_mm_and_si128(v, mag), fmax))) {
+                fours |= 1u << s;
+                lanes |= 1u << l;
+            }
+        }
     return fours;
 }
 
@@ -418,11 +413,7 @@ void lanes4(const swma_cert &c, const float *in, int64_t k0, int n, float *out,
         // of a step of four masked only where it may hold one.
         unsigned odd_lanes = 0;
         const uint32_t fours = MayMask && nj ? nonfinite_fours(in, kl, j0, nj, odd_lanes) : 0;
-        for (uint32_t f = fours; f;) {
-            const int s0 = __builtin_ctz(f), s1 = __builtin_ctz(~(f >> s0)) + s0;
-            taken.add(j0 + 4 * s0, j0 + 4 * s1, odd_lanes);
-            f &= ~((1u << s1) - 1); // s1 <= 8
-        }
+        taken.add_fours(j0, fours, odd_lanes);
         const bool leaving = MayMask && taken.hits(j0 - p, j0 + nj - p);
         if (!fours && !leaving)
             for (int s4 = 0; s4 < nj; s4 += 4)
